@@ -1,0 +1,33 @@
+// Process-wide diagnostic log.
+//
+// One line per event: UTC time, component name in brackets, a four-character level word and the
+// message, ending in "\r\n". Each line goes to the debugger, standard error and an append-only file
+// "<ProgramData>\Orrinfield\vpn\logs\<component>.log". Logging never fails its caller: when the
+// file cannot be opened the other two outputs still get the line.
+//
+// Thread safety: any thread may log; one process-wide mutex serialises naming, opening the file
+// and emitting a line, so lines never interleave. Never log secrets.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace lumet::common {
+
+// Plain unsigned values: a level outside 0..2 is legal and prints as four blanks.
+using LogLevel = unsigned;
+inline constexpr LogLevel kLogInfo = 0;
+inline constexpr LogLevel kLogWarn = 1;
+inline constexpr LogLevel kLogError = 2;
+
+// Sets the component name ("agent", "service", "plugin"; an empty name keeps the current one) and
+// opens the log file when it is not open yet. The file keeps the name it was first opened with.
+void SetLogName(std::wstring_view name);
+
+// Writes one line.
+void LogLine(LogLevel level, std::wstring_view message);
+
+// Writes one line: message + " (win32=" + code in unsigned decimal + ")".
+void LogWin32Error(LogLevel level, std::wstring_view message, uint32_t code);
+
+}  // namespace lumet::common
