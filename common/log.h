@@ -14,11 +14,8 @@
 
 namespace lumet::common {
 
-// Plain unsigned values: a level outside 0..2 is legal and prints as four blanks.
-using LogLevel = unsigned;
-inline constexpr LogLevel kLogInfo = 0;
-inline constexpr LogLevel kLogWarn = 1;
-inline constexpr LogLevel kLogError = 2;
+// A value outside 0..2 (static_cast<LogLevel>(7)) is legal and prints as four blanks.
+enum class LogLevel : unsigned { Info = 0, Warn = 1, Error = 2 };
 
 // Sets the component name ("agent", "service", "plugin"; an empty name keeps the current one) and
 // opens the log file when it is not open yet. The file keeps the name it was first opened with.
