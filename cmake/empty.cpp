@@ -1,0 +1,1 @@
+// Placeholder so that a component without sources still forms a library.
