@@ -1,0 +1,39 @@
+// The service's pipe server: one pipe instance at a time, one client at a time, every request
+// run to completion on the calling thread.
+//
+// The pipe is "\\.\pipe\ORRINFIELD.VPN.Service.<session>", where the session is the active
+// console session (service mode) or this process's own session (console mode). Its DACL grants
+// read/write to LocalSystem, Administrators and the expected user only, and every client is
+// checked after its first frame: LocalSystem is always accepted (while an expected user exists),
+// anyone else must be the expected user in the expected session. Rejected clients get no reply.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <span>
+
+#include "common/caller_check.h"
+#include "service/service_state.h"
+
+namespace lumet::service {
+
+// Serves clients until the stop event of `state` is signalled, then records the activity a last
+// time, logs "service stopped cleanly" and returns 0. Every wait includes the stop event; a stop
+// that arrives while a client is served takes effect when that client's connection ends (at the
+// latest after the request in progress, or 15 s of client silence). Returns 1 at once, logging
+// why, if the state has no stop event: such a loop could never be stopped.
+int RunPipeServer(ServiceState& state);
+
+// Checks the client on a connected pipe and answers its requests until the connection ends
+// (read failure, 15 s without a frame, protocol mismatch, reply write failure, stop requested).
+// Every request payload is overwritten with zeros once handled. Does not disconnect the pipe.
+void ServeClient(ServiceState& state, HANDLE pipe);
+
+// Answers one request of a catalogue type. Returns whether the reply frame was written
+// completely; false ends the connection. Decoded copies of secrets are wiped before returning;
+// `payload` itself stays the caller's to wipe.
+bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdentity& caller,
+                     uint16_t type, uint32_t request_id, std::span<const uint8_t> payload);
+
+}  // namespace lumet::service

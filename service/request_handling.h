@@ -1,0 +1,45 @@
+// How the service's pipe server treats one request frame, and the replies that need no
+// privileged work. Pure, so that routing and reply bodies can be tested natively.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "common/frame.h"
+
+namespace lumet::service {
+
+// Read time-out for each request frame and write time-out for each reply.
+inline constexpr uint32_t kPipeIoTimeoutMs = 15000;
+
+enum class RequestRoute {
+    ProtocolMismatch,  // reply ProtocolMismatch once, then end the connection
+    Dispatch,          // a type of the catalogue: hand it to the dispatcher
+    Unsupported,       // reply UnsupportedType and keep the connection
+};
+
+// Protocol first: a client of another protocol is refused whatever it asks.
+RequestRoute RouteRequest(const common::FrameHeader& header);
+
+// Which part of the service answers a catalogue type.
+enum class ServiceHandler {
+    Hello,
+    Ping,
+    ServiceHealth,
+    WireGuardTunnel,  // 5, 6, 7
+    OpenVpnStaging,   // 12, 13
+    ActivityReport,   // 14
+    NotServed,        // agent-only types and anything outside the catalogue
+};
+ServiceHandler HandlerFor(uint16_t type);
+
+// Reply bodies, status Ok first. `generation_text` is the service's generation text in UTF-8.
+std::vector<uint8_t> BuildHelloReply(std::string_view generation_text);
+std::vector<uint8_t> BuildServiceHealthReply(std::string_view generation_text,
+                                             uint64_t uptime_seconds);
+
+// Whole seconds between two tick counts; 0 if the clock appears to have gone backwards.
+uint64_t UptimeSeconds(uint64_t start_tick_ms, uint64_t now_tick_ms);
+
+}  // namespace lumet::service
