@@ -1,0 +1,70 @@
+#include "service/wireguard/tunnel_names.h"
+
+#include <gtest/gtest.h>
+
+#include "service/wireguard/secure_delete_plan.h"
+
+namespace lumet::service::wireguard {
+namespace {
+
+TEST(TunnelCommandLineTest, QuotesBothPathsAroundTheSwitch) {
+    EXPECT_EQ(BuildTunnelCommandLine(L"C:\\Program Files\\Orrinfield VPN\\wireguard.exe",
+                                     L"C:\\ProgramData\\Orrinfield\\vpn\\wireguard\\"
+                                     L"orrinfieldwireguard.conf"),
+              L"\"C:\\Program Files\\Orrinfield VPN\\wireguard.exe\" /tunnelservice "
+              L"\"C:\\ProgramData\\Orrinfield\\vpn\\wireguard\\orrinfieldwireguard.conf\"");
+}
+
+TEST(TunnelCommandLineTest, JoinsPathsWithOneSeparator) {
+    struct Case {
+        std::wstring_view directory;
+        std::wstring_view expected;
+    };
+    const Case cases[] = {
+        {L"C:\\svc", L"C:\\svc\\wireguard.exe"},
+        {L"C:\\svc\\", L"C:\\svc\\wireguard.exe"},
+        {L"C:\\svc/", L"C:\\svc\\wireguard.exe"},
+        {L"C:\\", L"C:\\wireguard.exe"},
+        // An unknown folder must not turn into "\wireguard.exe" on the current drive.
+        {L"", L""},
+        {L"\\", L""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(JoinWindowsPath(c.directory, kWireGuardExeName), c.expected)
+            << std::wstring(c.directory);
+    }
+}
+
+TEST(TunnelCommandLineTest, DependencyListIsDoubleNulTerminated) {
+    const std::wstring_view list(kTunnelDependencies,
+                                 sizeof(kTunnelDependencies) / sizeof(wchar_t));
+    EXPECT_EQ(list, std::wstring_view(L"Nsi\0TcpIp\0\0", 11));
+}
+
+TEST(SecureDeletePlanTest, NeverWritesThroughALinkAndNeverTouchesDirectories) {
+    struct Case {
+        PathFacts facts;
+        SecureDeletePlan expected;
+    };
+    const Case cases[] = {
+        {{false, false, false}, SecureDeletePlan::Leave},
+        {{true, true, false}, SecureDeletePlan::Leave},
+        {{true, true, true}, SecureDeletePlan::Leave},  // a directory link: left alone
+        {{true, false, true}, SecureDeletePlan::UnlinkOnly},
+        {{true, false, false}, SecureDeletePlan::OverwriteAndDelete},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PlanSecureDelete(c.facts), c.expected)
+            << c.facts.exists << c.facts.is_directory << c.facts.is_reparse_point;
+    }
+}
+
+TEST(SecureDeletePlanTest, OverwritesOnlyFilesOfOneByteToJustUnderOneMebibyte) {
+    EXPECT_FALSE(ShouldOverwriteFileOfSize(0));
+    EXPECT_TRUE(ShouldOverwriteFileOfSize(1));
+    EXPECT_TRUE(ShouldOverwriteFileOfSize(1048575));
+    EXPECT_FALSE(ShouldOverwriteFileOfSize(1048576));
+}
+
+}  // namespace
+}  // namespace lumet::service::wireguard
