@@ -2,95 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
-
-#include "common/payload.h"
 
 namespace lumet::common {
 namespace {
-
-struct HelloBody {
-    Status status;
-    uint16_t protocol;
-    bool with_session;
-    size_t truncate_by;  // bytes cut off the end
-};
-
-HelloBody Good(bool with_session) {
-    return {Status::Ok, kProtocolVersion, with_session, 0};
-}
-
-std::vector<uint8_t> MakeHelloReply(const HelloBody& spec) {
-    PayloadWriter w;
-    WriteStatus(w, spec.status);
-    if (spec.status == Status::Ok) {
-        HelloInfo hello = AgentHelloInfo();
-        hello.protocol = spec.protocol;
-        EXPECT_TRUE(Write(w, hello));
-        EXPECT_TRUE(w.WriteString("4242-0x0000BEEF"));
-        if (spec.with_session) {
-            w.WriteU32(3);
-        }
-    }
-    std::vector<uint8_t> bytes = w.Take();
-    bytes.resize(bytes.size() - spec.truncate_by);
-    return bytes;
-}
-
-TEST(PeerReplyTest, HelloOutcomeByPeerKind) {
-    struct Case {
-        const char* name;
-        PeerKind kind;
-        HelloBody body;
-        Status expected;
-    };
-    const Case cases[] = {
-        {"service ok", PeerKind::Service, Good(false), Status::Ok},
-        {"agent ok", PeerKind::Agent, Good(true), Status::Ok},
-        // The service's refusal is kept; the agent's becomes Failed.
-        {"service refuses",
-         PeerKind::Service,
-         {Status::NotPermitted, 6, false, 0},
-         Status::NotPermitted},
-        {"agent refuses", PeerKind::Agent, {Status::NotPermitted, 6, true, 0}, Status::Failed},
-        {"service protocol 5",
-         PeerKind::Service,
-         {Status::Ok, 5, false, 0},
-         Status::ProtocolMismatch},
-        {"agent protocol 7", PeerKind::Agent, {Status::Ok, 7, true, 0}, Status::ProtocolMismatch},
-        // An agent must send its session id; a service-shaped reply is unreadable to the plugin.
-        {"agent without session id", PeerKind::Agent, Good(false), Status::Failed},
-        {"agent session id cut short", PeerKind::Agent, {Status::Ok, 6, true, 1}, Status::Failed},
-        {"generation text cut short", PeerKind::Service, {Status::Ok, 6, false, 1}, Status::Failed},
-    };
-    for (const Case& c : cases) {
-        const HelloOutcome out = ReadHelloReply(c.kind, MakeHelloReply(c.body));
-        EXPECT_EQ(out.status, c.expected) << c.name;
-    }
-    for (PeerKind kind : {PeerKind::Service, PeerKind::Agent}) {
-        EXPECT_EQ(ReadHelloReply(kind, {}).status, Status::Failed);
-        const std::vector<uint8_t> one_byte{0};
-        EXPECT_EQ(ReadHelloReply(kind, one_byte).status, Status::Failed);
-    }
-}
-
-TEST(PeerReplyTest, HelloDetailsAreKept) {
-    const HelloOutcome agent = ReadHelloReply(PeerKind::Agent, MakeHelloReply(Good(true)));
-    ASSERT_EQ(agent.status, Status::Ok);
-    EXPECT_EQ(agent.details.session_id, 3u);
-    EXPECT_EQ(agent.details.generation_text, "4242-0x0000BEEF");
-    EXPECT_EQ(agent.details.hello.capabilities, AgentHelloInfo().capabilities);
-
-    // A service that also appended a session id: the extra bytes are ignored.
-    const HelloOutcome service = ReadHelloReply(PeerKind::Service, MakeHelloReply(Good(true)));
-    ASSERT_EQ(service.status, Status::Ok);
-    EXPECT_EQ(service.details.session_id, 0u);
-
-    const HelloOutcome mismatch =
-        ReadHelloReply(PeerKind::Service, MakeHelloReply({Status::Ok, 5, false, 0}));
-    EXPECT_EQ(mismatch.peer_protocol, 5);
-}
 
 TEST(PeerReplyTest, CallReplyStatusAndBody) {
     struct Case {
