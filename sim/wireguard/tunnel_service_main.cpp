@@ -1,0 +1,240 @@
+// wireguard.exe stand-in: run by the service manager as "wireguard.exe /tunnelservice <file>".
+//
+// Reads the configuration file when it starts (a missing, unreadable or interface-less file fails
+// the start), publishes the adapter named after the file while it runs, and withdraws it on stop.
+// Fault switches (sim_faults.h) bend this to drive a caller's error paths. Test tooling only.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/wireguard/published_adapter.h"
+#include "sim/wireguard/sim_faults.h"
+#include "sim/wireguard/tunnel_config.h"
+
+namespace lumet::sim {
+namespace {
+
+// Far above any configuration the service writes (32 KiB of text at most).
+constexpr DWORD kMaxConfigFileSize = 1024 * 1024;
+constexpr uint64_t kRxBytesPerSecond = 48000;
+constexpr uint64_t kTxBytesPerSecond = 16000;
+constexpr DWORD kPendingTickMs = 250;
+
+std::wstring g_config_path;
+
+struct ServiceContext {
+    SERVICE_STATUS_HANDLE status_handle = nullptr;
+    HANDLE stop_event = nullptr;
+    SERVICE_STATUS status = {};
+};
+
+void Report(ServiceContext& ctx, DWORD state, DWORD win32_exit = NO_ERROR,
+            DWORD specific_exit = 0) {
+    ctx.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    ctx.status.dwCurrentState = state;
+    ctx.status.dwWin32ExitCode = win32_exit;
+    ctx.status.dwServiceSpecificExitCode = specific_exit;
+    // Stop is accepted while starting too: a caller gives up on a slow or stuck start by stopping
+    // it, and the simulator should not leave a process behind when that happens.
+    ctx.status.dwControlsAccepted = state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING
+                                        ? 0
+                                        : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) {
+        ++ctx.status.dwCheckPoint;
+        ctx.status.dwWaitHint = 3000;
+    } else {
+        ctx.status.dwCheckPoint = 0;
+        ctx.status.dwWaitHint = 0;
+    }
+    SetServiceStatus(ctx.status_handle, &ctx.status);
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD /*event_type*/, void* /*event_data*/, void* context) {
+    auto* ctx = static_cast<ServiceContext*>(context);
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+            SetEvent(ctx->stop_event);
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+// Reads the whole file into `text`. Returns a Win32 error code, NO_ERROR on success.
+DWORD ReadConfigFile(const std::wstring& path, std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    DWORD error = NO_ERROR;
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file, &size)) {
+        error = GetLastError();
+    } else if (size.QuadPart <= 0 || size.QuadPart > kMaxConfigFileSize) {
+        error = ERROR_BAD_FORMAT;
+    } else {
+        text.resize(static_cast<size_t>(size.QuadPart));
+        DWORD done = 0;
+        while (done < text.size()) {
+            DWORD got = 0;
+            if (!ReadFile(file, &text[done], static_cast<DWORD>(text.size()) - done, &got,
+                          nullptr)) {
+                error = GetLastError();
+                break;
+            }
+            if (got == 0) {
+                error = ERROR_HANDLE_EOF;
+                break;
+            }
+            done += got;
+        }
+    }
+    CloseHandle(file);
+    return error;
+}
+
+// Waits for a stop request for up to `ms`, keeping a START_PENDING status alive. True = stop.
+bool WaitPendingOrStop(ServiceContext& ctx, DWORD ms) {
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            return false;
+        }
+        const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kPendingTickMs));
+        if (WaitForSingleObject(ctx.stop_event, slice) == WAIT_OBJECT_0) {
+            return true;
+        }
+        Report(ctx, SERVICE_START_PENDING);
+    }
+}
+
+bool PublishAdapter(PublishedAdapter& adapter, const std::wstring& name,
+                    const std::vector<uint8_t>& image, const SimFaults& faults) {
+    PublishedAdapterHeader header;
+    header.owner_pid = GetCurrentProcessId();
+    header.start_time = FileTimeNow();
+    header.handshake_time = header.start_time + uint64_t{faults.handshake_delay_ms} * 10000;
+    header.rx_bytes_per_second = kRxBytesPerSecond;
+    header.tx_bytes_per_second = kTxBytesPerSecond;
+    return adapter.Publish(name, header, image);
+}
+
+void RunService(ServiceContext& ctx) {
+    const SimFaults faults = ReadSimFaults();
+    const std::wstring tunnel = TunnelNameFromPath(g_config_path);
+
+    std::string text;
+    const DWORD read_error = ReadConfigFile(g_config_path, text);
+    SimTunnelConfig config;
+    const bool parsed = read_error == NO_ERROR && ParseTunnelConfig(text, config);
+    // The text holds the tunnel's private key.
+    SecureZeroMemory(text.data(), text.size());
+    if (read_error != NO_ERROR) {
+        Report(ctx, SERVICE_STOPPED, read_error);
+        return;
+    }
+    if (!parsed) {
+        Report(ctx, SERVICE_STOPPED, ERROR_BAD_CONFIGURATION);
+        return;
+    }
+    std::vector<uint8_t> image = BuildConfigurationImage(config);
+
+    if (faults.exit_before_running) {
+        Report(ctx, SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, kFaultExitCode);
+        return;
+    }
+    if (faults.stay_start_pending) {
+        WaitPendingOrStop(ctx, kStuckPendingLimitMs);
+        Report(ctx, SERVICE_STOPPED);
+        return;
+    }
+    if (faults.start_delay_ms > 0 && WaitPendingOrStop(ctx, faults.start_delay_ms)) {
+        Report(ctx, SERVICE_STOPPED);
+        return;
+    }
+
+    PublishedAdapter adapter;
+    const bool publish_later = faults.adapter_delay_ms > 0;
+    if (!faults.no_adapter && !publish_later && !PublishAdapter(adapter, tunnel, image, faults)) {
+        Report(ctx, SERVICE_STOPPED, GetLastError());
+        return;
+    }
+    Report(ctx, SERVICE_RUNNING);
+
+    const ULONGLONG running_since = GetTickCount64();
+    bool pending_publish = !faults.no_adapter && publish_later;
+    for (;;) {
+        const ULONGLONG elapsed = GetTickCount64() - running_since;
+        if (faults.die_after_ms > 0 && elapsed >= faults.die_after_ms) {
+            // A crash: no STOPPED report, no clean-up; the adapter goes with the process.
+            ExitProcess(kCrashExitCode);
+        }
+        if (pending_publish && elapsed >= faults.adapter_delay_ms) {
+            pending_publish = false;
+            if (!PublishAdapter(adapter, tunnel, image, faults)) {
+                break;
+            }
+        }
+        ULONGLONG wait = INFINITE;
+        if (faults.die_after_ms > 0) {
+            wait = faults.die_after_ms - elapsed;
+        }
+        if (pending_publish) {
+            wait = std::min<ULONGLONG>(wait, faults.adapter_delay_ms - elapsed);
+        }
+        if (WaitForSingleObject(ctx.stop_event, static_cast<DWORD>(wait)) == WAIT_OBJECT_0) {
+            break;
+        }
+    }
+    Report(ctx, SERVICE_STOP_PENDING);
+    adapter.Withdraw();
+    SecureZeroMemory(image.data(), image.size());
+    Report(ctx, SERVICE_STOPPED);
+}
+
+void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
+    ServiceContext ctx;
+    const wchar_t* name = argc > 0 ? argv[0] : L"";
+    ctx.stop_event = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
+    ctx.status_handle = RegisterServiceCtrlHandlerExW(name, Handler, &ctx);
+    if (ctx.status_handle == nullptr || ctx.stop_event == nullptr) {
+        return;
+    }
+    Report(ctx, SERVICE_START_PENDING);
+    RunService(ctx);
+    CloseHandle(ctx.stop_event);
+}
+
+}  // namespace
+}  // namespace lumet::sim
+
+int wmain(int argc, wchar_t** argv) {
+    using namespace lumet::sim;
+    if (argc != 3 || std::wstring(argv[1]) != L"/tunnelservice") {
+        std::fwprintf(stderr, L"usage: wireguard.exe /tunnelservice <configuration file>\n");
+        return ERROR_INVALID_PARAMETER;
+    }
+    g_config_path = argv[2];
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    // The table's name is not used for an own-process service, but it is what the tunnel
+    // service is called when the caller follows the usual naming.
+    std::wstring service_name = L"WireGuardTunnel$" + TunnelNameFromPath(g_config_path);
+    SERVICE_TABLE_ENTRYW table[] = {{service_name.data(), ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+        const DWORD error = GetLastError();
+        std::fwprintf(stderr, L"wireguard.exe: not started by the service manager (%lu)\n", error);
+        return static_cast<int>(error);
+    }
+    WSACleanup();
+    return 0;
+}
