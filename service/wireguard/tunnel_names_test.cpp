@@ -35,12 +35,6 @@ TEST(TunnelCommandLineTest, JoinsPathsWithOneSeparator) {
     }
 }
 
-TEST(TunnelCommandLineTest, DependencyListIsDoubleNulTerminated) {
-    const std::wstring_view list(kTunnelDependencies,
-                                 sizeof(kTunnelDependencies) / sizeof(wchar_t));
-    EXPECT_EQ(list, std::wstring_view(L"Nsi\0TcpIp\0\0", 11));
-}
-
 TEST(SecureDeletePlanTest, NeverWritesThroughALinkAndNeverTouchesDirectories) {
     struct Case {
         PathFacts facts;

@@ -1,0 +1,136 @@
+#include "service/wireguard/protected_file.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "service/wireguard/secure_delete_plan.h"
+
+namespace lumet::service::wireguard {
+
+namespace {
+
+EXPLICIT_ACCESS_W GrantTo(PSID sid, TRUSTEE_TYPE type, DWORD access_mask) {
+    EXPLICIT_ACCESS_W entry = {};
+    entry.grfAccessPermissions = access_mask;
+    entry.grfAccessMode = SET_ACCESS;
+    entry.grfInheritance = NO_INHERITANCE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = type;
+    entry.Trustee.ptstrName = static_cast<LPWSTR>(sid);
+    return entry;
+}
+
+PathFacts FactsFromAttributes(DWORD attributes) {
+    PathFacts facts;
+    facts.exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (facts.exists) {
+        facts.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        facts.is_reparse_point = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    }
+    return facts;
+}
+
+// Overwrites the first `size` bytes of an open file with zeros. Stops at the first failed or
+// short write: the delete that follows still runs.
+void OverwriteWithZeros(HANDLE file, uint64_t size) {
+    static const BYTE kZeros[kSecureDeleteBlockSize] = {};
+    LARGE_INTEGER origin = {};
+    if (!SetFilePointerEx(file, origin, nullptr, FILE_BEGIN)) {
+        return;
+    }
+    uint64_t remaining = size;
+    while (remaining > 0) {
+        const DWORD chunk = remaining < kSecureDeleteBlockSize ? static_cast<DWORD>(remaining)
+                                                               : kSecureDeleteBlockSize;
+        DWORD written = 0;
+        if (!WriteFile(file, kZeros, chunk, &written, nullptr) || written == 0) {
+            return;
+        }
+        remaining -= written;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<ProtectedSecurityDescriptor> ProtectedSecurityDescriptor::Build(DWORD access_mask) {
+    std::unique_ptr<ProtectedSecurityDescriptor> sd(new ProtectedSecurityDescriptor());
+
+    DWORD size = sizeof(sd->system_sid_);
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, sd->system_sid_, &size)) {
+        return nullptr;
+    }
+    size = sizeof(sd->admins_sid_);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sd->admins_sid_, &size)) {
+        return nullptr;
+    }
+
+    EXPLICIT_ACCESS_W entries[2] = {
+        GrantTo(sd->system_sid_, TRUSTEE_IS_USER, access_mask),
+        GrantTo(sd->admins_sid_, TRUSTEE_IS_GROUP, access_mask),
+    };
+    const DWORD acl_error = SetEntriesInAclW(2, entries, /*OldAcl=*/nullptr, sd->dacl_.put());
+    if (acl_error != ERROR_SUCCESS) {
+        SetLastError(acl_error);
+        return nullptr;
+    }
+
+    if (!InitializeSecurityDescriptor(&sd->descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&sd->descriptor_, /*bDaclPresent=*/TRUE, sd->dacl_.get(),
+                                   /*bDaclDefaulted=*/FALSE) ||
+        !SetSecurityDescriptorOwner(&sd->descriptor_, sd->admins_sid_, FALSE) ||
+        !SetSecurityDescriptorGroup(&sd->descriptor_, sd->system_sid_, FALSE) ||
+        // Protected here as well as when applied, so a file created with this descriptor (through
+        // SECURITY_ATTRIBUTES) never picks up its directory's inheritable entries.
+        !SetSecurityDescriptorControl(&sd->descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return nullptr;
+    }
+    return sd;
+}
+
+std::optional<std::wstring> ProtectedSecurityDescriptor::ToSddl() {
+    common::UniqueLocalPtr<wchar_t> text;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            &descriptor_, SDDL_REVISION_1,
+            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            text.put(), nullptr)) {
+        return std::nullopt;
+    }
+    return std::wstring(text.get());
+}
+
+bool SecureDeleteFile(const std::wstring& path) {
+    if (path.empty()) {
+        return true;
+    }
+    const PathFacts facts = FactsFromAttributes(GetFileAttributesW(path.c_str()));
+    switch (PlanSecureDelete(facts)) {
+        case SecureDeletePlan::Leave:
+            return true;
+        case SecureDeletePlan::UnlinkOnly:
+            return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+        case SecureDeletePlan::OverwriteAndDelete:
+            break;
+    }
+
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // FILE_FLAG_OPEN_REPARSE_POINT: if the path was swapped for a link since the check above, the
+    // handle is the link itself, not what it points at.
+    common::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, /*dwShareMode=*/0, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file) {
+        BY_HANDLE_FILE_INFORMATION info = {};
+        LARGE_INTEGER size = {};
+        const bool plain_file = GetFileInformationByHandle(file.get(), &info) &&
+                                PlanSecureDelete(FactsFromAttributes(info.dwFileAttributes)) ==
+                                    SecureDeletePlan::OverwriteAndDelete;
+        if (plain_file && GetFileSizeEx(file.get(), &size) &&
+            ShouldOverwriteFileOfSize(static_cast<uint64_t>(size.QuadPart))) {
+            OverwriteWithZeros(file.get(), static_cast<uint64_t>(size.QuadPart));
+            FlushFileBuffers(file.get());
+        }
+        file.reset();
+    }
+    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace lumet::service::wireguard

@@ -1,0 +1,453 @@
+#include "service/wireguard/tunnel_controller.h"
+
+#include <windows.h>
+#include <aclapi.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <string>
+
+#include "common/log.h"
+#include "common/secure_buffer.h"
+#include "common/win_handle.h"
+#include "common/wine.h"
+#include "service/wireguard/protected_file.h"
+#include "service/wireguard/wireguard_config.h"
+
+namespace lumet::service::wireguard {
+
+namespace {
+
+using common::LogLevel;
+using common::LogLine;
+using common::LogWin32Error;
+using common::WireGuardStatusRecord;
+
+// DELETE | SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG.
+constexpr DWORD kTunnelServiceCreateAccess = 0x10036;
+constexpr DWORD kTunnelServiceRemoveAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
+constexpr DWORD kConfigWriteChunk = 65536;
+
+using ServiceHandle = common::UniqueServiceHandle;
+
+// Empty when the folder is unknown.
+std::wstring ProgramDataFolder() {
+    // Freed on every path: the call may allocate even when it fails.
+    common::UniqueCoTaskPtr<wchar_t> path;
+    const HRESULT result = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, path.put());
+    return SUCCEEDED(result) && path ? std::wstring(path.get()) : std::wstring();
+}
+
+std::wstring ConfigDirectoryUnder(const std::wstring& program_data) {
+    std::wstring directory = program_data;
+    for (std::wstring_view level : kConfigDirectoryLevels) {
+        directory = JoinWindowsPath(directory, level);
+    }
+    return directory;
+}
+
+void FillFailure(WireGuardStatusRecord* out, uint8_t state, uint16_t error) {
+    *out = WireGuardStatusRecord{};
+    out->state = state;
+    out->error = error;
+}
+
+// A failed query counts as state 0, which is neither running nor stopped.
+DWORD QueryServiceState(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof(status), &needed)) {
+        return 0;
+    }
+    return status.dwCurrentState;
+}
+
+bool TunnelServiceExists() {
+    ServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) {
+        return false;
+    }
+    ServiceHandle service(OpenServiceW(scm.get(), kTunnelServiceName, SERVICE_QUERY_STATUS));
+    return service.valid();
+}
+
+// Stops and deletes the tunnel service; TunnelOk when none exists afterwards or none existed.
+uint16_t StopAndDeleteTunnelService(const TunnelWaits& waits) {
+    ServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) {
+        return TunnelStopIncomplete;
+    }
+    ServiceHandle service(OpenServiceW(scm.get(), kTunnelServiceName, kTunnelServiceRemoveAccess));
+    if (!service) {
+        return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? TunnelOk : TunnelStopIncomplete;
+    }
+
+    bool stopped = QueryServiceState(service.get()) == SERVICE_STOPPED;
+    if (!stopped) {
+        SERVICE_STATUS status = {};
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        const ULONGLONG started = GetTickCount64();
+        for (;;) {
+            stopped = QueryServiceState(service.get()) == SERVICE_STOPPED;
+            if (stopped || GetTickCount64() - started >= waits.stop_timeout_ms) {
+                break;
+            }
+            Sleep(waits.stop_poll_ms);
+        }
+    }
+
+    const bool deleted = DeleteService(service.get()) != FALSE;
+    service.reset();
+    if (!stopped) {
+        // Deleting only marks a running service; its process, and the tunnel, would live on.
+        return TunnelStopIncomplete;
+    }
+    if (!deleted) {
+        ServiceHandle again(OpenServiceW(scm.get(), kTunnelServiceName, SERVICE_QUERY_STATUS));
+        return again ? TunnelStopIncomplete : TunnelOk;
+    }
+    return TunnelOk;
+}
+
+uint32_t SetSidTypeWithScm(void* service, uint32_t sid_type) {
+    SERVICE_SID_INFO info = {};
+    info.dwServiceSidType = sid_type;
+    if (!ChangeServiceConfig2W(static_cast<SC_HANDLE>(service), SERVICE_CONFIG_SERVICE_SID_INFO,
+                               &info)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+// Creates the tunnel service and waits for it to run. On failure after the service was created it
+// may be left behind (deleted or marked for deletion); the caller's clean-up removes it.
+uint16_t CreateAndStartTunnelService(const std::wstring& command_line,
+                                     const TunnelControllerOptions& options) {
+    ServiceHandle scm(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (!scm) {
+        LogWin32Error(LogLevel::Error, L"wireguard: OpenSCManager for create failed",
+                      GetLastError());
+        return TunnelSetupFailed;
+    }
+    ServiceHandle service(CreateServiceW(
+        scm.get(), kTunnelServiceName, kTunnelDisplayName, kTunnelServiceCreateAccess,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command_line.c_str(),
+        /*lpLoadOrderGroup=*/nullptr, /*lpdwTagId=*/nullptr, kTunnelDependencies,
+        /*lpServiceStartName=*/nullptr, /*lpPassword=*/nullptr));
+    if (!service) {
+        LogWin32Error(LogLevel::Error, L"wireguard: CreateService failed", GetLastError());
+        return TunnelSetupFailed;
+    }
+
+    // An unrestricted service SID lets the tunnel's firewall rules name the service. Wine's SCM
+    // lacks this one setting (ERROR_INVALID_LEVEL); only there, and only that error, is tolerated.
+    const uint32_t sid_error =
+        options.set_service_sid_type
+            ? options.set_service_sid_type(service.get(), SERVICE_SID_TYPE_UNRESTRICTED)
+            : SetSidTypeWithScm(service.get(), SERVICE_SID_TYPE_UNRESTRICTED);
+    if (sid_error != ERROR_SUCCESS) {
+        const bool under_wine =
+            options.running_under_wine ? options.running_under_wine() : common::RunningUnderWine();
+        if (under_wine && sid_error == ERROR_INVALID_LEVEL) {
+            LogWin32Error(LogLevel::Warn,
+                          L"wireguard: set SERVICE_SID_TYPE_UNRESTRICTED is not supported under "
+                          L"Wine -> ignored",
+                          sid_error);
+        } else {
+            LogWin32Error(LogLevel::Error,
+                          L"wireguard: set SERVICE_SID_TYPE_UNRESTRICTED failed -> aborting",
+                          sid_error);
+            DeleteService(service.get());
+            return TunnelSetupFailed;
+        }
+    }
+
+    std::wstring description = kTunnelDescription;  // the API wants a writable string
+    SERVICE_DESCRIPTIONW description_info = {};
+    description_info.lpDescription = description.data();
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description_info);
+
+    if (!StartServiceW(service.get(), 0, nullptr)) {
+        LogWin32Error(LogLevel::Error, L"wireguard: StartService failed", GetLastError());
+        DeleteService(service.get());
+        return TunnelStartFailed;
+    }
+
+    const ULONGLONG started = GetTickCount64();
+    DWORD state = 0;
+    for (;;) {
+        state = QueryServiceState(service.get());
+        if (state == SERVICE_RUNNING || state == SERVICE_STOPPED ||
+            GetTickCount64() - started >= options.waits.running_timeout_ms) {
+            break;
+        }
+        Sleep(options.waits.running_poll_ms);
+    }
+    service.reset();
+    scm.reset();
+    if (state != SERVICE_RUNNING) {
+        LogLine(LogLevel::Error, L"wireguard: tunnel service did not reach RUNNING");
+        return TunnelStartFailed;
+    }
+    return TunnelOk;
+}
+
+bool IsPlainDirectory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Creates "<ProgramData>\Orrinfield\vpn\wireguard" level by level and applies the protected DACL.
+bool PrepareConfigDirectory(const std::wstring& config_directory) {
+    const std::wstring program_data = ProgramDataFolder();
+    if (program_data.empty() || config_directory.empty()) {
+        return false;
+    }
+    std::wstring level_path = program_data;
+    bool plain = true;
+    for (std::wstring_view level : kConfigDirectoryLevels) {
+        level_path = JoinWindowsPath(level_path, level);
+        CreateDirectoryW(level_path.c_str(), nullptr);  // an existing level is fine
+        // A link anywhere on the way would send the private key to a place we do not protect.
+        plain = plain && IsPlainDirectory(level_path);
+    }
+    if (!plain || !IsPlainDirectory(config_directory)) {
+        LogLine(LogLevel::Error, L"wireguard: config dir is missing or not a plain directory");
+        return false;
+    }
+
+    std::unique_ptr<ProtectedSecurityDescriptor> sd =
+        ProtectedSecurityDescriptor::Build(kProtectedFileAccessMask);
+    if (!sd) {
+        return false;
+    }
+    std::wstring writable_path = config_directory;  // SetNamedSecurityInfoW takes LPWSTR
+    const DWORD error = SetNamedSecurityInfoW(
+        writable_path.data(), SE_FILE_OBJECT,
+        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, /*psidOwner=*/nullptr,
+        /*psidGroup=*/nullptr, sd->dacl(), /*pSacl=*/nullptr);
+    if (error != ERROR_SUCCESS) {
+        // The file itself is still created with the protected descriptor.
+        LogWin32Error(LogLevel::Warn, L"wireguard: could not protect config dir DACL", error);
+    }
+    return true;
+}
+
+// Writes `text` into a new file at `path` that only LocalSystem and Administrators can open. On
+// failure no file is left at the path.
+bool WriteConfigFile(const std::wstring& path, const std::string& text) {
+    SecureDeleteFile(path);
+
+    std::unique_ptr<ProtectedSecurityDescriptor> sd =
+        ProtectedSecurityDescriptor::Build(kProtectedFileAccessMask);
+    if (!sd) {
+        LogLine(LogLevel::Error, L"wireguard: failed to build protected config DACL");
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = sd->descriptor();
+    attributes.bInheritHandle = FALSE;
+
+    auto create = [&] {
+        return CreateFileW(path.c_str(), GENERIC_WRITE, /*dwShareMode=*/0, &attributes, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    common::UniqueHandle file(create());
+    if (!file && GetLastError() == ERROR_FILE_EXISTS) {
+        // Something recreated the path since the delete above; clear it once more.
+        SecureDeleteFile(path);
+        file.reset(create());
+    }
+    if (!file) {
+        LogWin32Error(LogLevel::Error, L"wireguard: config CreateFile failed", GetLastError());
+        return false;
+    }
+
+    SetSecurityInfo(file.get(), SE_FILE_OBJECT,
+                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                    nullptr, sd->dacl(), nullptr);
+
+    size_t offset = 0;
+    bool written_all = true;
+    while (offset < text.size()) {
+        const size_t left = text.size() - offset;
+        const DWORD chunk = left < kConfigWriteChunk ? static_cast<DWORD>(left) : kConfigWriteChunk;
+        DWORD written = 0;
+        if (!WriteFile(file.get(), text.data() + offset, chunk, &written, nullptr) ||
+            written == 0) {
+            written_all = false;
+            break;
+        }
+        offset += written;
+    }
+    FlushFileBuffers(file.get());
+    file.reset();
+    if (!written_all) {
+        SecureDeleteFile(path);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+WireGuardTunnelController::WireGuardTunnelController(std::wstring service_directory,
+                                                     TunnelControllerOptions options)
+    : service_directory_(std::move(service_directory)),
+      wireguard_exe_path_(JoinWindowsPath(service_directory_, kWireGuardExeName)),
+      wireguard_dll_path_(JoinWindowsPath(service_directory_, kWireGuardDllName)),
+      options_(std::move(options)) {
+    const std::wstring program_data = ProgramDataFolder();
+    if (!program_data.empty()) {
+        config_directory_ = ConfigDirectoryUnder(program_data);
+        config_file_path_ = JoinWindowsPath(config_directory_, kTunnelConfigFileName);
+    }
+}
+
+WireGuardTunnelController::~WireGuardTunnelController() {
+    std::lock_guard<std::mutex> guard(lock_);
+    adapter_probe_.Unload();
+}
+
+uint16_t WireGuardTunnelController::Start(std::string_view utf8_config,
+                                          WireGuardStatusRecord* out) {
+    WireGuardStatusRecord scratch;
+    if (out == nullptr) {
+        out = &scratch;
+    }
+    std::unique_lock<std::mutex> guard(lock_, std::try_to_lock);
+    if (!guard.owns_lock()) {
+        FillFailure(out, TunnelStateNoAdapter, TunnelBusy);
+        return TunnelBusy;
+    }
+
+    WireGuardConfigResult parsed = ParseWireGuardConfig(utf8_config);
+    // Owns the private key from here on; zeroed on every way out.
+    common::SecureString canonical(std::move(parsed.canonical_text));
+    common::WipeString(parsed.canonical_text);
+    if (parsed.code != 0) {
+        LogLine(LogLevel::Warn,
+                L"wireguard: config rejected (code=" + std::to_wstring(parsed.code) + L")");
+        FillFailure(out, TunnelStateAbsent, TunnelConfigRejected);
+        return TunnelConfigRejected;
+    }
+
+    if (GetFileAttributesW(wireguard_exe_path_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        LogLine(LogLevel::Error, L"wireguard: wireguard.exe not found beside the service");
+        canonical.Wipe();
+        FillFailure(out, TunnelStateAbsent, TunnelSetupFailed);
+        return TunnelSetupFailed;
+    }
+
+    StopAndDeleteTunnelService(options_.waits);  // replacing a tunnel that is up; best effort
+
+    if (!PrepareConfigDirectory(config_directory_) ||
+        !WriteConfigFile(config_file_path_, canonical.str())) {
+        canonical.Wipe();
+        FillFailure(out, TunnelStateAbsent, TunnelConfigWriteFailed);
+        return TunnelConfigWriteFailed;
+    }
+    canonical.Wipe();
+
+    auto fail = [&](uint16_t error) {
+        StopAndDeleteTunnelService(options_.waits);
+        SecureDeleteFile(config_file_path_);
+        FillFailure(out, TunnelStateAbsent, error);
+        return error;
+    };
+
+    const uint16_t started = CreateAndStartTunnelService(
+        BuildTunnelCommandLine(wireguard_exe_path_, config_file_path_), options_);
+    if (started != TunnelOk) {
+        return fail(started);
+    }
+
+    EnsureProbeLoadAttemptedLocked();
+    bool present = false;
+    for (uint32_t attempt = 0; attempt < options_.waits.adapter_attempts; ++attempt) {
+        if (AdapterPresentLocked()) {
+            present = true;
+            break;
+        }
+        Sleep(options_.waits.adapter_poll_ms);
+    }
+    if (!present) {
+        LogLine(LogLevel::Error, L"wireguard: adapter orrinfieldwireguard never appeared");
+        return fail(TunnelAdapterMissing);
+    }
+
+    SecureDeleteFile(config_file_path_);  // the tunnel service read it when it started
+    FillStatusLocked(out);
+    out->state = TunnelStateUp;
+    out->error = TunnelOk;
+    LogLine(LogLevel::Info, L"wireguard: tunnel orrinfieldwireguard is up");
+    return TunnelOk;
+}
+
+uint16_t WireGuardTunnelController::Stop(WireGuardStatusRecord* out) {
+    WireGuardStatusRecord scratch;
+    if (out == nullptr) {
+        out = &scratch;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint16_t removed = StopAndDeleteTunnelService(options_.waits);
+    SecureDeleteFile(config_file_path_);
+    const uint16_t error = removed == TunnelStopIncomplete ? TunnelStopIncomplete : TunnelOk;
+    if (error == TunnelStopIncomplete) {
+        LogLine(LogLevel::Warn, L"wireguard: stop did not fully complete");
+    }
+    FillFailure(out, TunnelStateAbsent, error);
+    return error;
+}
+
+void WireGuardTunnelController::QueryStatus(WireGuardStatusRecord* out) {
+    if (out == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    FillStatusLocked(out);
+}
+
+void WireGuardTunnelController::Reconcile() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (TunnelServiceExists()) {
+        LogLine(LogLevel::Warn,
+                L"wireguard: reconcile - removing stale WireGuardTunnel$orrinfieldwireguard from a "
+                L"prior run");
+        StopAndDeleteTunnelService(options_.waits);
+    }
+    SecureDeleteFile(config_file_path_);
+}
+
+void WireGuardTunnelController::FillStatusLocked(WireGuardStatusRecord* out) {
+    EnsureProbeLoadAttemptedLocked();
+    const bool service_exists = TunnelServiceExists();
+    const AdapterSummary summary = adapter_probe_.Probe(kTunnelAdapterName);
+    *out = WireGuardStatusRecord{};
+    out->adapter_present = summary.adapter_present;
+    out->rx_bytes = summary.rx_bytes;
+    out->tx_bytes = summary.tx_bytes;
+    out->last_handshake_ms = summary.last_handshake_ms;
+    out->error = TunnelOk;
+    out->state = summary.adapter_present ? TunnelStateUp
+                 : service_exists        ? TunnelStateNoAdapter
+                                         : TunnelStateAbsent;
+}
+
+void WireGuardTunnelController::EnsureProbeLoadAttemptedLocked() {
+    if (probe_load_attempted_) {
+        return;
+    }
+    probe_load_attempted_ = true;
+    adapter_probe_.Load(wireguard_dll_path_);
+}
+
+bool WireGuardTunnelController::AdapterPresentLocked() {
+    return adapter_probe_.Probe(kTunnelAdapterName).adapter_present;
+}
+
+}  // namespace lumet::service::wireguard
