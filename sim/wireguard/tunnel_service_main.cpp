@@ -201,8 +201,11 @@ void RunService(ServiceContext& ctx) {
     Report(ctx, SERVICE_STOPPED);
 }
 
+// One service per process. Static, because the handler may still run after ServiceMain returns.
+ServiceContext g_service;
+
 void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
-    ServiceContext ctx;
+    ServiceContext& ctx = g_service;
     const wchar_t* name = argc > 0 ? argv[0] : L"";
     ctx.stop_event = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
     ctx.status_handle = RegisterServiceCtrlHandlerExW(name, Handler, &ctx);
@@ -211,7 +214,8 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
     }
     Report(ctx, SERVICE_START_PENDING);
     RunService(ctx);
-    CloseHandle(ctx.stop_event);
+    // The stop event stays open: a late control may still reach the handler after STOPPED was
+    // reported, and the process ends right after this returns.
 }
 
 }  // namespace
