@@ -7,6 +7,11 @@
 //
 // Thread safety: any thread may log; one process-wide mutex serialises naming, opening the file
 // and emitting a line, so lines never interleave. Never log secrets.
+//
+// Logging leaves the calling thread's last-error value as it found it, so a failure can be logged
+// before GetLastError() is read again. Control characters in a name or message (CR, LF, NUL, ...;
+// tab excepted) are written as blanks, so text from outside cannot forge or cut a line. The native
+// (non-Windows) build writes the same lines to standard error only.
 #pragma once
 
 #include <cstdint>
