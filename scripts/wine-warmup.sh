@@ -16,9 +16,11 @@ if [ "${2:-}" = "--stop" ]; then
   exit 0
 fi
 
-# Creates the prefix when missing, then lets that short-lived server go away so that the
-# persistent one below is the only server of this prefix.
+# A server left from an earlier run (persistent, or still serving) would make the wait below
+# last until it idles out: end it first. Then create the prefix when missing, and let that
+# short-lived server go away so that the persistent one below is the only server of this prefix.
+"$WINESERVER" -k 2>/dev/null || true
 "$build/wine-run" cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
-"$WINESERVER" -w
+timeout 60 "$WINESERVER" -w || true
 "$WINESERVER" -p 120
 "$build/wine-run" cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
