@@ -78,14 +78,5 @@ TEST(FormatHex32, EightUpperCaseDigits) {
     EXPECT_EQ(FormatHex32(0xFFFFFFFF), L"0xFFFFFFFF");
 }
 
-TEST(NotStartedMessage, ThreeLinesWithTheLaterTwoIndented) {
-    const std::string text = kNotStartedBySCMMessage;
-    EXPECT_EQ(text,
-              "OrrinfieldVPNService: not started by the SCM.\n"
-              "  Install + start it with tools\\windows\\dev\\install_orrinfield_vpn_service.ps1 "
-              "(elevated),\n"
-              "  or run 'OrrinfieldVPNService.exe --console' for a foreground dev instance.\n");
-}
-
 }  // namespace
 }  // namespace lumet::service

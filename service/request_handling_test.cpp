@@ -31,31 +31,6 @@ TEST(RouteRequest, ProtocolIsJudgedBeforeTheType) {
     }
 }
 
-TEST(HandlerFor, ServesOnlyTheServiceTypes) {
-    const ServiceHandler expected[] = {
-        ServiceHandler::NotServed,        // 0
-        ServiceHandler::Hello,            // 1
-        ServiceHandler::Ping,             // 2
-        ServiceHandler::ServiceHealth,    // 3
-        ServiceHandler::NotServed,        // 4 AgentHealth
-        ServiceHandler::WireGuardTunnel,  // 5
-        ServiceHandler::WireGuardTunnel,  // 6
-        ServiceHandler::WireGuardTunnel,  // 7
-        ServiceHandler::NotServed,        // 8 OpenVpnCapabilities
-        ServiceHandler::NotServed,        // 9 OpenVpnStart
-        ServiceHandler::NotServed,        // 10 OpenVpnStop
-        ServiceHandler::NotServed,        // 11 OpenVpnStatus
-        ServiceHandler::OpenVpnStaging,   // 12
-        ServiceHandler::OpenVpnStaging,   // 13
-        ServiceHandler::ActivityReport,   // 14
-        ServiceHandler::NotServed,        // 15
-    };
-    for (uint16_t type = 0; type < std::size(expected); ++type) {
-        EXPECT_EQ(HandlerFor(type), expected[type]) << type;
-    }
-    EXPECT_EQ(HandlerFor(0xFFFF), ServiceHandler::NotServed);
-}
-
 TEST(BasicReplies, HelloCarriesTheServiceIdentityAndGenerationText) {
     const std::vector<uint8_t> body = BuildHelloReply("4242-0x0000BEEF");
     common::PayloadReader reader(body);

@@ -26,8 +26,8 @@ SERVICE_STATUS_HANDLE g_status_handle = nullptr;  // guarded by g_status_lock
 SERVICE_STATUS g_status = {};                     // guarded by g_status_lock
 uint32_t g_checkpoint_counter = 0;                // guarded by g_status_lock
 
-void ReportStatus(StatusPhase phase, int server_result = 0) {
-    std::lock_guard<std::mutex> lock(g_status_lock);
+// Caller holds g_status_lock.
+void ReportStatusLocked(StatusPhase phase, int server_result) {
     if (g_status_handle == nullptr) {
         return;
     }
@@ -40,6 +40,11 @@ void ReportStatus(StatusPhase phase, int server_result = 0) {
     g_status.dwCheckPoint = report.check_point;
     g_status.dwWaitHint = report.wait_hint;
     SetServiceStatus(g_status_handle, &g_status);
+}
+
+void ReportStatus(StatusPhase phase, int server_result = 0) {
+    std::lock_guard<std::mutex> lock(g_status_lock);
+    ReportStatusLocked(phase, server_result);
 }
 
 void RunStopSequence() {
@@ -62,10 +67,11 @@ void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
         return;
     }
     {
+        // One step, so that an interrogation never finds the handle without a status to send.
         std::lock_guard<std::mutex> lock(g_status_lock);
         g_status_handle = handle;
+        ReportStatusLocked(StatusPhase::StartPending, 0);
     }
-    ReportStatus(StatusPhase::StartPending);
 
     auto state = std::make_unique<ServiceState>(/*console_mode=*/false);
     PublishCurrentState(state.get());
