@@ -22,5 +22,5 @@ fi
 "$WINESERVER" -k 2>/dev/null || true
 "$build/wine-run" cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
 timeout 60 "$WINESERVER" -w || true
-"$WINESERVER" -p 120
+"$WINESERVER" -p 120 >/dev/null 2>&1 </dev/null
 "$build/wine-run" cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
