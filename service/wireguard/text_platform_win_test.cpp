@@ -4,10 +4,9 @@
 // that ships.
 #include "service/wireguard/text_platform.h"
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 
 namespace lumet::service::wireguard {

@@ -9,9 +9,6 @@
 namespace lumet::service::wireguard {
 namespace {
 
-constexpr size_t kMaxAddressesPerLine = 16;
-constexpr size_t kMaxDnsServersPerLine = 16;
-constexpr size_t kMaxAllowedIpsPerLine = 64;
 constexpr size_t kMaxHostNameLength = 253;
 constexpr size_t kKeyTextLength = 44;
 constexpr size_t kMaxNumberDigits = 5;
@@ -213,7 +210,6 @@ bool AppendList(std::string_view value, size_t limit, bool (*is_valid_entry)(std
         }
         start = comma + 1;
     }
-    out.reserve(out.size() + pieces);
     for (size_t start = 0;;) {
         const size_t comma = value.find(',', start);
         out.emplace_back(Trim(value.substr(start, comma - start)));

@@ -54,6 +54,11 @@ inline constexpr uint16_t kTooManyPeers = 23;
 inline constexpr size_t kMaxConfigTextBytes = 32768;
 inline constexpr size_t kMaxConfigLineBytes = 4096;
 inline constexpr size_t kMaxPeers = 16;
+// Entries one line may list. Repeated lines append, so a model may hold more than this, and the
+// canonical text, which lists each kind on one line, may then exceed it.
+inline constexpr size_t kMaxAddressesPerLine = 16;
+inline constexpr size_t kMaxDnsServersPerLine = 16;
+inline constexpr size_t kMaxAllowedIpsPerLine = 64;
 
 // List entries (addresses, DNS servers, allowed IPs) and keys are kept exactly as written, after
 // trimming; numbers are kept as values. An empty key text means "not given" (a given value is
