@@ -1,0 +1,134 @@
+#include "agent/dispatch.h"
+
+#include <optional>
+#include <vector>
+
+#include "agent/request_routing.h"
+#include "agent/server_policy.h"
+#include "common/frame_transport.h"
+#include "common/log.h"
+#include "common/payload.h"
+#include "common/peer_link.h"
+#include "common/utf.h"
+
+namespace lumet::agent {
+
+namespace {
+
+using common::MessageType;
+using common::Status;
+
+// Whether the service can be reached now, trying to connect when the link is down.
+//
+// A connection that the service has closed since its last use (it stopped, restarted, or ended
+// the connection after 15 s without a request) still counts as connected until traffic crosses
+// it, so a connected link is confirmed with one Ping first. Without that, a stopped service
+// would be reported up for as long as nothing else uses the link, and the plugin would never see
+// the service go away. A failed Ping closes the pipe, and the connect that follows either reaches
+// a (possibly restarted) service or reports it down.
+bool ServiceLinkUp(AgentState& state) {
+    ServiceCallInFlight in_flight(state);
+    common::PeerLink::Locked link = state.serviceLink.Lock();
+    if (link.IsConnected() && link.Exchange(MessageType::Ping, {})) {
+        return true;
+    }
+    return link.EnsureConnected();
+}
+
+std::vector<uint8_t> RelayServiceHealth(AgentState& state) {
+    common::CallResult result;
+    {
+        ServiceCallInFlight in_flight(state);
+        result = state.serviceLink.Call(MessageType::ServiceHealth, {});
+    }
+    if (result.ok) {
+        return BuildRelayedReply(result.body);
+    }
+    return common::StatusOnly(ServiceHealthFailureStatus(state.serviceLink.LastStatus()));
+}
+
+std::vector<uint8_t> RelayWireGuard(AgentState& state, uint16_t type,
+                                    std::span<const uint8_t> payload) {
+    common::CallResult result;
+    {
+        ServiceCallInFlight in_flight(state);
+        result = state.serviceLink.Call(static_cast<MessageType>(type), payload);
+    }
+    if (result.ok) {
+        return BuildRelayedReply(result.body);
+    }
+    return common::StatusOnly(
+        WireGuardRelayFailureStatus(result.status, state.serviceLink.LastStatus()));
+}
+
+}  // namespace
+
+bool Dispatch(AgentState& state, HANDLE pipe, uint16_t type, uint32_t request_id,
+              std::span<const uint8_t> payload) {
+    std::vector<uint8_t> reply;
+    switch (HandlerFor(type)) {
+        case AgentHandler::Hello:
+            // Any request body is ignored.
+            reply = BuildHelloReply(common::WideToUtf8(state.generationText), state.sessionId);
+            break;
+        case AgentHandler::Ping:
+            reply = common::StatusOnly(Status::Ok);
+            break;
+        case AgentHandler::ServiceHealth:
+            reply = RelayServiceHealth(state);
+            break;
+        case AgentHandler::AgentHealth: {
+            const bool link_up = ServiceLinkUp(state);
+            reply = BuildAgentHealthReply(common::WideToUtf8(state.generationText), state.sessionId,
+                                          link_up);
+            break;
+        }
+        case AgentHandler::WireGuardRelay:
+            reply = RelayWireGuard(state, type, payload);
+            break;
+        case AgentHandler::OpenVpn:
+            // The OpenVPN coordinator answers these once it is part of the agent:
+            // OpenVpnCapabilities from the installation discovery; OpenVpnStart (three strings,
+            // BadRequest when unreadable, coordinator access, start, wipe the password, activity
+            // report, snapshot); OpenVpnStop and OpenVpnStatus (coordinator access, [stop,]
+            // snapshot, activity report).
+            reply = common::StatusOnly(Status::UnsupportedType);
+            break;
+        case AgentHandler::NotServed:
+            reply = common::StatusOnly(Status::UnsupportedType);
+            break;
+    }
+    return common::SendFrame(pipe, type, request_id, state.generation, reply, kPipeIoTimeoutMs);
+}
+
+void ReportOpenVpnActivity(AgentState& state) {
+    if (state.coordinator == nullptr) {
+        return;
+    }
+    // With a coordinator, its status snapshot becomes the report here: active = the snapshot's
+    // running flag, attempt = its attempt number, openvpn_pid = the running openvpn.exe (0 when
+    // none), sent through SendOpenVpnActivityReport.
+}
+
+bool SendOpenVpnActivityReport(AgentState& state, const common::OpenVpnActivityReport& report) {
+    // Stored before the call: the accept loop's idle decision follows the local verdict even
+    // when the service cannot be told.
+    state.openVpnActive.exchange(report.active ? 1 : 0);
+    common::PayloadWriter writer;
+    common::Write(writer, report);
+    const std::vector<uint8_t> body = writer.Take();
+    common::CallResult result;
+    {
+        ServiceCallInFlight in_flight(state);
+        result = state.serviceLink.Call(MessageType::ReportOpenVpnActivity, body);
+    }
+    if (result.status != Status::Ok) {
+        common::LogLine(common::LogLevel::Warn,
+                        L"report_openvpn_activity: service unreachable (verdict falls back to "
+                        L"the Service's own re-evaluation)");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace lumet::agent
