@@ -19,9 +19,10 @@
 namespace lumet::service {
 
 // Serves clients until the stop event of `state` is signalled, then records the activity a last
-// time, logs "service stopped cleanly" and returns 0. Every wait includes the stop event; a stop
-// that arrives while a client is served takes effect when that client's connection ends (at the
-// latest after the request in progress, or 15 s of client silence). Returns 1 at once, logging
+// time, logs "service stopped cleanly" and returns 0. Before the first client it removes a
+// WireGuard tunnel service left from a prior run (up to 12 s). Every wait includes the stop event;
+// a stop that arrives while a client is served takes effect when that client's connection ends (at
+// the latest after the request in progress, or 15 s of client silence). Returns 1 at once, logging
 // why, if the state has no stop event: such a loop could never be stopped.
 int RunPipeServer(ServiceState& state);
 
@@ -31,7 +32,8 @@ int RunPipeServer(ServiceState& state);
 void ServeClient(ServiceState& state, HANDLE pipe);
 
 // Answers one request of a catalogue type. Returns whether the reply frame was written
-// completely; false ends the connection. Decoded copies of secrets are wiped before returning;
+// completely; false ends the connection. A WireGuardStart blocks until the tunnel is up or has
+// failed (well under the client's 60 s). Decoded copies of secrets are wiped before returning;
 // `payload` itself stays the caller's to wipe.
 bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdentity& caller,
                      uint16_t type, uint32_t request_id, std::span<const uint8_t> payload);

@@ -164,6 +164,37 @@ void LogCallerRejected(common::CallerDecision decision, const common::CallerIden
     }
 }
 
+// WireGuardStart, WireGuardStop and WireGuardStatus. Runs to completion on the server thread: a
+// start can block for up to about 47 s (see tunnel_controller.h), and every other client waits.
+std::vector<uint8_t> HandleWireGuardRequest(ServiceState& state, uint16_t type,
+                                            std::span<const uint8_t> payload,
+                                            bool* record_activity) {
+    wireguard::WireGuardTunnelController& controller = *state.tunnel_controller;
+    common::WireGuardStatusRecord record;
+    switch (static_cast<common::MessageType>(type)) {
+        case common::MessageType::WireGuardStart: {
+            // Holds the private key; wiped right after the start, and again by its destructor on
+            // any way out.
+            common::SecureString config;
+            if (!DecodeWireGuardStart(payload, &config)) {
+                return common::StatusOnly(Status::BadRequest);
+            }
+            controller.Start(config.str(), &record);
+            config.Wipe();
+            *record_activity = true;
+            break;
+        }
+        case common::MessageType::WireGuardStop:
+            controller.Stop(&record);
+            *record_activity = true;
+            break;
+        default:
+            controller.QueryStatus(&record);
+            break;
+    }
+    return BuildWireGuardStatusReply(record);
+}
+
 }  // namespace
 
 int RunPipeServer(ServiceState& state) {
@@ -175,8 +206,10 @@ int RunPipeServer(ServiceState& state) {
         return 1;
     }
 
-    // A WireGuard tunnel service left from a prior run is reconciled here, by the tunnel
-    // controller, before any client is accepted.
+    // A tunnel that a console run (Ctrl+C) or a crash left behind is controlled by nobody: remove
+    // it, and any configuration file with its private key, before the first client can ask for
+    // a new one.
+    state.tunnel_controller->Reconcile();
 
     while (!state.stop_requested.load()) {
         const ExpectedCaller expected = FindExpectedCaller(state.console_mode);
@@ -291,12 +324,14 @@ void ServeClient(ServiceState& state, HANDLE pipe) {
 
 bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdentity& caller,
                      uint16_t type, uint32_t request_id, std::span<const uint8_t> payload) {
-    // The caller and the request body matter to the handlers that are not served yet (OpenVPN
-    // staging checks the caller's SID; WireGuard, staging and activity decode the body).
+    // The caller matters to the handlers that are not served yet (OpenVPN staging checks the
+    // caller's SID).
     (void)caller;
-    (void)payload;
 
     std::vector<uint8_t> reply;
+    // Set by the requests that may change what is active; the record is refreshed once the
+    // reply is out, whether or not the client took it.
+    bool record_activity = false;
     switch (HandlerFor(type)) {
         case ServiceHandler::Hello:
             reply = BuildHelloReply(common::WideToUtf8(state.generation_text));
@@ -309,10 +344,7 @@ bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdent
                                             UptimeSeconds(state.start_tick, GetTickCount64()));
             break;
         case ServiceHandler::WireGuardTunnel:
-            // The tunnel controller answers here: WireGuardStart (decode, Start, wipe the decoded
-            // configuration, then RecordActivity), WireGuardStop (Stop, then RecordActivity) and
-            // WireGuardStatus (QueryStatus). Without it the service cannot serve them.
-            reply = common::StatusOnly(Status::UnsupportedType);
+            reply = HandleWireGuardRequest(state, type, payload, &record_activity);
             break;
         case ServiceHandler::OpenVpnStaging:
             // OpenVPN profile staging answers StageOpenVpnConfig and DeleteStagedOpenVpnConfig
@@ -328,7 +360,11 @@ bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdent
             reply = common::StatusOnly(Status::UnsupportedType);
             break;
     }
-    return SendReply(state, pipe, type, request_id, reply);
+    const bool replied = SendReply(state, pipe, type, request_id, reply);
+    if (record_activity) {
+        RecordActivity(state);
+    }
+    return replied;
 }
 
 }  // namespace lumet::service

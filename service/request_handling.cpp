@@ -66,6 +66,23 @@ std::vector<uint8_t> BuildServiceHealthReply(std::string_view generation_text,
     return writer.Take();
 }
 
+bool DecodeWireGuardStart(std::span<const uint8_t> payload, common::SecureString* config) {
+    config->Wipe();
+    common::PayloadReader reader(payload);
+    if (!reader.ReadString(&config->str())) {
+        config->Wipe();
+        return false;
+    }
+    return true;
+}
+
+std::vector<uint8_t> BuildWireGuardStatusReply(const common::WireGuardStatusRecord& record) {
+    common::PayloadWriter writer;
+    common::WriteStatus(writer, common::Status::Ok);
+    common::Write(writer, record);  // fixed-size fields only: cannot exceed a limit
+    return writer.Take();
+}
+
 uint64_t UptimeSeconds(uint64_t start_tick_ms, uint64_t now_tick_ms) {
     return now_tick_ms >= start_tick_ms ? (now_tick_ms - start_tick_ms) / 1000 : 0;
 }

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "common/frame.h"
+#include "common/messages.h"
+#include "common/secure_buffer.h"
 
 namespace lumet::service {
 
@@ -38,6 +41,14 @@ ServiceHandler HandlerFor(uint16_t type);
 std::vector<uint8_t> BuildHelloReply(std::string_view generation_text);
 std::vector<uint8_t> BuildServiceHealthReply(std::string_view generation_text,
                                              uint64_t uptime_seconds);
+
+// Reads the string `config` of a WireGuardStart body into `config`, which owns (and wipes) the
+// private key from then on. False when the body cannot be read (the reply is then BadRequest);
+// `config` is then left empty. Bytes after the string are ignored, as in every body.
+bool DecodeWireGuardStart(std::span<const uint8_t> payload, common::SecureString* config);
+
+// The reply to WireGuardStart, WireGuardStop and WireGuardStatus: Ok, then the record.
+std::vector<uint8_t> BuildWireGuardStatusReply(const common::WireGuardStatusRecord& record);
 
 // Whole seconds between two tick counts; 0 if the clock appears to have gone backwards.
 uint64_t UptimeSeconds(uint64_t start_tick_ms, uint64_t now_tick_ms);

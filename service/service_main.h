@@ -21,13 +21,16 @@ class ServiceState;
 // failure is returned as its Win32 error code.
 int RunServiceProgram(int argc, wchar_t** argv);
 
-// The service control handler (HandlerEx). Stop and shutdown report stop-pending and ask the
-// current state to stop; interrogate re-sends the current status; power and session-change
-// notifications are only logged; every other control gets ERROR_CALL_NOT_IMPLEMENTED.
+// The service control handler (HandlerEx). Stop and shutdown report stop-pending, take the
+// WireGuard tunnel down (blocking: up to 12 s, after waiting for a tunnel start in progress) and
+// then ask the current state to stop; interrogate re-sends the current status; power and
+// session-change notifications are only logged; every other control gets
+// ERROR_CALL_NOT_IMPLEMENTED.
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, void* event_data,
                                    void* context);
 
-// The console control handler: every control type asks the current state to stop; returns TRUE.
+// The console control handler: every control type asks the current state to stop, leaving a
+// WireGuard tunnel up; returns TRUE.
 BOOL WINAPI ConsoleControlHandler(DWORD control_type);
 
 // Publishes `state` as the one the control handlers act on; nullptr withdraws it, waiting for a

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/messages.h"
 #include "service/lifecycle.h"
 #include "service/pipe_server.h"
 #include "service/service_state.h"
@@ -53,9 +54,13 @@ void RunStopSequence() {
     if (g_current_state == nullptr) {
         return;
     }
-    // The WireGuard tunnel is taken down here, with the tunnel controller's Stop (its result does
-    // not hold up the stop), before the server is told to stop: a service stop must not leave a
-    // tunnel running that nothing controls any more.
+    // A service stop must not leave a tunnel running that nothing controls any more, so the
+    // tunnel goes first. Stop waits for a start in progress on the server thread (the
+    // controller's lock) and logs a stop that does not fully complete; the service stops all the
+    // same, so its result is not looked at. g_state_lock stays held meanwhile: the server thread
+    // withdraws the state only after this returns.
+    common::WireGuardStatusRecord discarded;
+    g_current_state->tunnel_controller->Stop(&discarded);
     g_current_state->RequestStop();
 }
 
@@ -172,6 +177,8 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD event_type, void* event_
 }
 
 BOOL WINAPI ConsoleControlHandler(DWORD /*control_type*/) {
+    // Unlike a service stop, this leaves the WireGuard tunnel up: a console run is a developer's
+    // instance, and the reconcile of the next start removes what it left behind.
     std::lock_guard<std::mutex> lock(g_state_lock);
     if (g_current_state != nullptr) {
         g_current_state->RequestStop();

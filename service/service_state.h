@@ -6,18 +6,21 @@
 // touch nothing but the stop flag, the stop event and, for an SCM stop, the tunnel controller.
 //
 // Thread safety: `stop_requested` and `last_recorded_activity` are atomics; the four OpenVPN
-// report fields are guarded by `activity_lock`; every other field is written only during
-// construction and read-only afterwards.
+// report fields are guarded by `activity_lock`; the tunnel controller serialises its own
+// operations (the server thread's requests and an SCM stop on the handler thread); every other
+// field is written only during construction and read-only afterwards.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "common/win_handle.h"
+#include "service/wireguard/tunnel_controller.h"
 
 namespace lumet::service {
 
@@ -30,8 +33,9 @@ class ServiceState {
     // activity record. Never fails as a whole: when the stop event cannot be created that is
     // logged and `stop_event` stays empty, and the pipe server refuses to run on such a state.
     explicit ServiceState(bool console_mode);
-    // Releases what the state owns. Does not stop a running WireGuard tunnel: a tunnel left
-    // behind is reconciled at the next start.
+    // Releases what the state owns, the tunnel controller (and with it wireguard.dll) included.
+    // Does not stop a running WireGuard tunnel: a tunnel left behind is reconciled at the next
+    // start.
     ~ServiceState();
 
     ServiceState(const ServiceState&) = delete;
@@ -44,10 +48,14 @@ class ServiceState {
     // and session instead of the user of the active console session.
     const bool console_mode;
 
-    // Where the service's executable lives; empty when its path could not be had. The WireGuard
-    // tunnel controller is created from it, in the constructor, right after it is found; until
-    // that controller exists the state owns none and the WireGuard requests are not served.
+    // Where the service's executable lives; empty when its path could not be had (wireguard.exe
+    // is then never found and every tunnel start fails with TunnelSetupFailed).
     std::wstring executable_directory;
+
+    // The one WireGuard tunnel, driven through wireguard.exe and wireguard.dll beside the
+    // executable. Created in the constructor, never null afterwards; destroyed with the state,
+    // which leaves a running tunnel in place.
+    std::unique_ptr<wireguard::WireGuardTunnelController> tunnel_controller;
 
     // "<pid>-0x%08X" from a random draw of its own; sent in the hello and health replies.
     std::wstring generation_text;

@@ -22,7 +22,8 @@ std::wstring FindExecutableDirectory() {
 ServiceState::ServiceState(bool console_mode_flag) : console_mode(console_mode_flag) {
     executable_directory = FindExecutableDirectory();
 
-    // The WireGuard tunnel controller is created here, from executable_directory, once it exists.
+    tunnel_controller =
+        std::make_unique<wireguard::WireGuardTunnelController>(executable_directory);
 
     generation_text = common::Utf8ToWide(
         common::FormatGenerationText(GetCurrentProcessId(), common::DrawGenerationValue()));

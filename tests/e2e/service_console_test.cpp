@@ -133,9 +133,9 @@ TEST_F(ConsoleServiceTest, HelloPingAndHealthCarryOneGeneration) {
 TEST_F(ConsoleServiceTest, TypesNotServedGetUnsupportedAndTheConnectionStays) {
     PipeClient client;
     ConnectClient(client);
-    // Agent-only types, types outside the catalogue, and the tunnel, staging and activity
-    // requests, which this service build cannot serve.
-    const uint16_t types[] = {0, 15, 0xFFFF, 4, 8, 9, 10, 11, 5, 6, 7, 12, 13, 14};
+    // Agent-only types, types outside the catalogue, and the staging and activity requests,
+    // which this service build cannot serve.
+    const uint16_t types[] = {0, 15, 0xFFFF, 4, 8, 9, 10, 11, 12, 13, 14};
     uint32_t request_id = 100;
     uint32_t generation = 0;
     for (const uint16_t type : types) {
