@@ -1,0 +1,185 @@
+// Requests the agent relays to the service, end to end: a service restart between two requests,
+// a service of another protocol, the WireGuard requests with the service's reply bodies passed
+// on unchanged, and the WireGuard private key kept out of every log.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/messages.h"
+#include "common/payload.h"
+#include "support/agent_harness.h"
+#include "support/service_harness.h"
+
+namespace lumet::test {
+namespace {
+
+using common::MessageType;
+using common::Status;
+
+constexpr DWORD kConnectTimeoutMs = 10000;
+
+uint16_t Type(MessageType type) {
+    return static_cast<uint16_t>(type);
+}
+
+std::vector<uint8_t> ConfigBody(const std::string& config) {
+    common::PayloadWriter writer;
+    writer.WriteString(config);
+    return writer.Take();
+}
+
+class AgentRelayTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        agent_log_offset_ = FileSizeOf(AgentLogPath());
+        service_log_offset_ = FileSizeOf(ServiceLogPath());
+    }
+
+    void StartTheAgent() {
+        ASSERT_TRUE(StartAgent(agent_)) << GetLastError();
+        ASSERT_TRUE(
+            WaitForFileText(AgentLogPath(), agent_log_offset_, "agent starting session=", 10000));
+        ASSERT_TRUE(client_.Connect(AgentPipeNameForThisSession(), kConnectTimeoutMs));
+    }
+
+    // The generation number the service stamps into its replies, asked directly.
+    static uint32_t ServiceGeneration() {
+        PipeClient direct;
+        EXPECT_TRUE(direct.Connect(ServicePipeNameForThisSession(), kConnectTimeoutMs));
+        const Reply hello = direct.Call(Type(MessageType::Hello), 1);
+        EXPECT_EQ(ReplyStatus(hello), Status::Ok);
+        return hello.header.generation;
+    }
+
+    Reply Ask(MessageType type, const std::vector<uint8_t>& body = {}) {
+        return client_.Call(Type(type), ++request_id_, body);
+    }
+
+    std::string AgentLog() { return ReadFileFrom(AgentLogPath(), agent_log_offset_); }
+
+    // Terminated on every path by their owners.
+    ChildProcess service_;
+    ChildProcess agent_;
+    PipeClient client_;
+    uint32_t request_id_ = 0;
+    uint64_t agent_log_offset_ = 0;
+    uint64_t service_log_offset_ = 0;
+};
+
+TEST_F(AgentRelayTest, ServiceRestartBetweenTwoRequestsIsAbsorbed) {
+    ASSERT_TRUE(StartConsoleService(service_, service_log_offset_));
+    const uint32_t first_generation = ServiceGeneration();
+    StartTheAgent();
+    ASSERT_EQ(ReplyStatus(Ask(MessageType::ServiceHealth)), Status::Ok);
+
+    service_.Terminate();
+    const uint64_t restart_offset = FileSizeOf(ServiceLogPath());
+    ASSERT_TRUE(StartConsoleService(service_, restart_offset));
+    const uint32_t second_generation = ServiceGeneration();
+    ASSERT_NE(second_generation, first_generation);
+
+    // The agent's connection broke with the old service; the call still succeeds.
+    const Reply reply = Ask(MessageType::ServiceHealth);
+    common::PayloadReader reader(reply.body);
+    Status status = Status::Failed;
+    common::ServiceHealthRecord record;
+    ASSERT_TRUE(common::ReadStatus(reader, &status));
+    ASSERT_EQ(status, Status::Ok);
+    ASSERT_TRUE(common::Read(reader, &record));
+    EXPECT_TRUE(IsGenerationTextOf(record.generation_text, service_.pid()));
+    EXPECT_TRUE(WaitForFileText(AgentLogPath(), agent_log_offset_,
+                                "INFO service generation changed " + Hex32(first_generation) +
+                                    " -> " + Hex32(second_generation),
+                                2000))
+        << AgentLog();
+}
+
+TEST_F(AgentRelayTest, ServiceOfAnotherProtocolIsRefused) {
+    FakeService fake(/*hello_protocol=*/5, [](uint16_t, const std::vector<uint8_t>&) {
+        return FakeService::Answer{false, StatusBody(Status::Ok)};
+    });
+    StartTheAgent();
+    EXPECT_EQ(Ask(MessageType::ServiceHealth).body, StatusBody(Status::ProtocolMismatch));
+    EXPECT_EQ(Ask(MessageType::WireGuardStatus).body, StatusBody(Status::ProtocolMismatch));
+    common::AgentHealthRecord health;
+    ASSERT_TRUE(ReadAgentHealth(Ask(MessageType::AgentHealth), &health));
+    EXPECT_FALSE(health.service_link_up);
+    EXPECT_TRUE(fake.seen_types().empty());
+    EXPECT_NE(AgentLog().find("WARN service protocol 5 != agent 6 -> fail closed"),
+              std::string::npos);
+}
+
+// The service's reply bodies, whatever they hold, reach the plugin unchanged behind Ok, and a
+// refusal reaches it as the same status.
+TEST_F(AgentRelayTest, WireGuardRepliesArePassedOnUnchanged) {
+    common::WireGuardStatusRecord up;
+    up.state = 2;
+    up.adapter_present = true;
+    up.rx_bytes = 0x0102030405060708ull;
+    up.tx_bytes = 77;
+    up.last_handshake_ms = 1700000000123ull;
+    common::PayloadWriter writer;
+    common::WriteStatus(writer, Status::Ok);
+    common::Write(writer, up);
+    writer.WriteU8(0xEE);  // a field this build does not know yet
+    const std::vector<uint8_t> up_body = writer.Take();
+
+    std::mutex payloads_lock;
+    std::vector<std::vector<uint8_t>> payloads;  // WireGuardStart bodies as the service got them
+    FakeService fake(6, [&](uint16_t type, const std::vector<uint8_t>& payload) {
+        if (type == Type(MessageType::WireGuardStart)) {
+            std::lock_guard<std::mutex> lock(payloads_lock);
+            payloads.push_back(payload);
+            return FakeService::Answer{
+                false, payloads.size() == 1 ? up_body : StatusBody(Status::BadRequest)};
+        }
+        return FakeService::Answer{false, up_body};
+    });
+    StartTheAgent();
+
+    const std::vector<uint8_t> config = ConfigBody("[Interface]\nPrivateKey = x\n");
+    EXPECT_EQ(Ask(MessageType::WireGuardStart, config).body, up_body);
+    EXPECT_EQ(Ask(MessageType::WireGuardStatus).body, up_body);
+    EXPECT_EQ(Ask(MessageType::WireGuardStop).body, up_body);
+    EXPECT_EQ(Ask(MessageType::WireGuardStart, config).body, StatusBody(Status::BadRequest));
+    std::lock_guard<std::mutex> lock(payloads_lock);
+    ASSERT_EQ(payloads.size(), 2u);
+    EXPECT_EQ(payloads[0], config);
+    EXPECT_EQ(fake.seen_types(), (std::vector<uint16_t>{5, 7, 6, 5}));
+}
+
+TEST_F(AgentRelayTest, PrivateKeyNeverReachesALog) {
+    constexpr char kPrivateKey[] = "cGpU6mKqGxJ5Fr0BzT8vRn2hY4wLsE1aDi9oXuQfM3I=";
+    const std::string config = std::string("[Interface]\nPrivateKey = ") + kPrivateKey +
+                               "\nAddress = 10.0.0.2/32\n\n[Peer]\n"
+                               "PublicKey = xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=\n"
+                               "AllowedIPs = 0.0.0.0/0\nEndpoint = 192.0.2.1:51820\n";
+    ASSERT_TRUE(StartConsoleService(service_, service_log_offset_));
+    StartTheAgent();
+    const Reply start = Ask(MessageType::WireGuardStart, ConfigBody(config));
+    ASSERT_TRUE(start.ok);
+    // A refused configuration (one without a matching key pair, say) is as good a probe as an
+    // accepted one; whatever started is taken down again.
+    Ask(MessageType::WireGuardStop);
+    // A frame of the other protocol carrying the key is refused unread.
+    ASSERT_TRUE(client_.SendRaw(5, Type(MessageType::WireGuardStart), 99, ConfigBody(config)));
+    client_.Receive(5000);
+
+    agent_.Terminate();
+    service_.Terminate();
+    for (const std::wstring& log : {AgentLogPath(), ServiceLogPath()}) {
+        const std::string text =
+            ReadFileFrom(log, log == AgentLogPath() ? agent_log_offset_ : service_log_offset_);
+        EXPECT_FALSE(text.empty());
+        EXPECT_EQ(text.find(kPrivateKey), std::string::npos);
+        EXPECT_EQ(text.find("cGpU6mKq"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace lumet::test
