@@ -118,20 +118,18 @@ bool IsValidRemoteHost(std::string_view host) {
     return true;
 }
 
-// A port is 1 to 5 decimal digits naming 1 to 65535: five digits alone would let "99999" or "0"
-// through, which no connection can use.
+// A port is 1 to 5 decimal digits. The value is deliberately not range-checked here: OpenVPN
+// itself refuses a port it cannot use, and profiles in the field may carry such values harmlessly.
 bool IsValidRemotePort(std::string_view port) {
     if (port.empty() || port.size() > kMaxRemotePortDigits) {
         return false;
     }
-    uint32_t value = 0;
     for (const char c : port) {
         if (c < '0' || c > '9') {
             return false;
         }
-        value = value * 10 + static_cast<uint32_t>(c - '0');
     }
-    return value >= 1 && value <= 65535;
+    return true;
 }
 
 bool IsAcceptedProto(std::string_view value) {

@@ -38,7 +38,7 @@ enum class ProfileCheck : uint16_t {
     ProtoUnsupported = 7,  // no "proto" line, or the last two-word one names an unknown value
     MissingRemote = 8,
     // A "remote" line without host, with a host byte below 0x21 or 0x7F, a host over
-    // kMaxRemoteHostBytes, or a port that is not 1 to 5 digits naming 1 to 65535.
+    // kMaxRemoteHostBytes, or a port that is not 1 to 5 digits.
     BadRemote = 9,
     MissingAuthUserPass = 10,
     AuthUserPassHasArgument = 11,  // some "auth-user-pass" line names a credentials file
