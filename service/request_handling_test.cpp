@@ -64,6 +64,57 @@ TEST(BasicReplies, HealthReportsRunningWithUptime) {
     EXPECT_EQ(reader.remaining(), 0u);
 }
 
+std::vector<uint8_t> StringBody(uint16_t count, size_t present, std::vector<uint8_t> tail = {}) {
+    std::vector<uint8_t> body = {static_cast<uint8_t>(count & 0xFF),
+                                 static_cast<uint8_t>(count >> 8)};
+    body.resize(2 + present, 'k');
+    body.insert(body.end(), tail.begin(), tail.end());
+    return body;
+}
+
+TEST(WireGuardRequests, StartBodyIsOneStringAndAnythingShortIsRefused) {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> body;
+        bool decoded;
+        size_t length;
+    };
+    const Case cases[] = {
+        {"plain text", StringBody(3, 3), true, 3},
+        {"bytes after the string are ignored", StringBody(3, 3, {0xFF, 0x00}), true, 3},
+        {"an empty text is the parser's to refuse", StringBody(0, 0), true, 0},
+        {"the largest text", StringBody(32768, 32768), true, 32768},
+        {"no body", {}, false, 0},
+        {"half a length", {0x03}, false, 0},
+        {"length beyond the body", StringBody(4, 3), false, 0},
+        {"length over the string limit", StringBody(32769, 32769), false, 0},
+    };
+    for (const Case& c : cases) {
+        common::SecureString config(std::string("left from an earlier request"));
+        EXPECT_EQ(DecodeWireGuardStart(c.body, &config), c.decoded) << c.what;
+        EXPECT_EQ(config.str(), std::string(c.length, 'k')) << c.what;
+    }
+}
+
+TEST(WireGuardRequests, StatusReplyIsOkThenTheRecordInWireOrder) {
+    common::WireGuardStatusRecord record;
+    record.state = 2;
+    record.adapter_present = true;
+    record.rx_bytes = 0x0102030405060708;
+    record.tx_bytes = 0x1112131415161718;
+    record.last_handshake_ms = 0x2122232425262728;
+    record.error = 0x0506;
+    const std::vector<uint8_t> expected = {
+        0x00, 0x00,                                      // Ok
+        0x02, 0x01,                                      // state, adapter_present
+        0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // rx_bytes
+        0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,  // tx_bytes
+        0x28, 0x27, 0x26, 0x25, 0x24, 0x23, 0x22, 0x21,  // last_handshake_ms
+        0x06, 0x05,                                      // error
+    };
+    EXPECT_EQ(BuildWireGuardStatusReply(record), expected);
+}
+
 TEST(UptimeSeconds, TruncatesWholeSeconds) {
     EXPECT_EQ(UptimeSeconds(1000, 1000), 0u);
     EXPECT_EQ(UptimeSeconds(1000, 1999), 0u);
