@@ -1,11 +1,15 @@
 // Client wrapper pieces that talk to the embedder's C messenger.
+#include <flutter/basic_message_channel.h>
 #include <flutter/binary_messenger.h>
+#include <flutter/encodable_value.h>
+#include <flutter/standard_codec_serializer.h>
 
 #include <iostream>
 #include <memory>
 #include <mutex>
 
 #include "flutter_lite/wrapper/binary_messenger_impl.h"
+#include "flutter_lite/wrapper/byte_buffer_streams.h"
 
 namespace flutter {
 
@@ -62,7 +66,36 @@ void ForwardReply(const uint8_t* data, size_t data_size, void* user_data) {
     }
 }
 
+// Sends a method call, encoded as the standard method codec does (the method name, then the
+// arguments), on the engine's control channel for channel buffers.
+void SendChannelBufferControl(BinaryMessenger* messenger, const std::string& method,
+                              const EncodableValue& arguments) {
+    std::vector<uint8_t> message;
+    ByteBufferStreamWriter stream(&message);
+    const StandardCodecSerializer& serializer = StandardCodecSerializer::GetInstance();
+    serializer.WriteValue(EncodableValue(method), &stream);
+    serializer.WriteValue(arguments, &stream);
+    messenger->Send("dev.flutter/channel-buffers", message.data(), message.size());
+}
+
 }  // namespace
+
+namespace internal {
+
+void ResizeChannel(BinaryMessenger* messenger, std::string name, int new_size) {
+    SendChannelBufferControl(
+        messenger, "resize",
+        EncodableValue(EncodableList{EncodableValue(name), EncodableValue(new_size)}));
+}
+
+void SetChannelWarnsOnOverflow(BinaryMessenger* messenger, std::string name, bool warns) {
+    // The engine's setting is "overflow allowed silently", the inverse of warning.
+    SendChannelBufferControl(
+        messenger, "overflow",
+        EncodableValue(EncodableList{EncodableValue(name), EncodableValue(!warns)}));
+}
+
+}  // namespace internal
 
 BinaryMessengerImpl::BinaryMessengerImpl(FlutterDesktopMessengerRef core_messenger)
     : messenger_(FlutterDesktopMessengerAddRef(core_messenger)) {}

@@ -78,5 +78,39 @@ TEST_F(MessengerTest, MessengerOutlivesTheEngineAsUnavailable) {
     FlutterDesktopMessengerRelease(messenger);
 }
 
+struct ControlChannel {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Bytes> messages;
+    static void Handler(FlutterLiteEngineRef, const char*, const uint8_t* message, size_t size,
+                        FlutterLiteDartResponseRef, void* user_data) {
+        auto* self = static_cast<ControlChannel*>(user_data);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->messages.emplace_back(message, message + size);
+        self->changed.notify_all();
+    }
+};
+
+// Buffer control goes to the engine as a standard method call: name, then [channel, value].
+TEST_F(MessengerTest, ChannelBufferControlIsAMethodCall) {
+    ControlChannel control;
+    FlutterLiteEngineSetDartHandler(engine_, "dev.flutter/channel-buffers",
+                                    &ControlChannel::Handler, &control);
+    RunOnPlatformThread([&] {
+        flutter::PluginRegistrar registrar(FlutterLiteEngineGetRegistrarForPlugin(engine_, "Ctl"));
+        flutter::BasicMessageChannel<> channel(registrar.messenger(), "ch",
+                                               &flutter::StandardMessageCodec::GetInstance());
+        channel.Resize(3);
+        channel.SetWarnsOnOverflow(false);
+    });
+    std::unique_lock<std::mutex> lock(control.mutex);
+    ASSERT_TRUE(
+        control.changed.wait_for(lock, kWait, [&] { return control.messages.size() == 2; }));
+    EXPECT_EQ(control.messages[0], (Bytes{0x07, 6, 'r', 'e', 's', 'i', 'z', 'e', 0x0c, 2, 0x07, 2,
+                                          'c', 'h', 0x03, 3, 0, 0, 0}));
+    EXPECT_EQ(control.messages[1], (Bytes{0x07, 8, 'o', 'v', 'e', 'r', 'f', 'l', 'o', 'w', 0x0c, 2,
+                                          0x07, 2, 'c', 'h', 0x01}));
+}
+
 }  // namespace
 }  // namespace flutter_lite::testing

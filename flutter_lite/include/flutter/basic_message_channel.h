@@ -13,6 +13,13 @@ namespace flutter {
 
 class EncodableValue;
 
+namespace internal {
+// Asks the engine to buffer up to |new_size| messages for channel |name| while nobody listens.
+void ResizeChannel(BinaryMessenger* messenger, std::string name, int new_size);
+// Whether the engine warns when channel |name|'s buffer overflows.
+void SetChannelWarnsOnOverflow(BinaryMessenger* messenger, std::string name, bool warns);
+}  // namespace internal
+
 // Answers a message; may be called from any thread, once.
 template <typename T>
 using MessageReply = std::function<void(const T& reply)>;
@@ -70,6 +77,13 @@ class BasicMessageChannel {
             handler(*message, std::move(unencoded_reply));
         };
         messenger_->SetMessageHandler(name_, std::move(binary_handler));
+    }
+
+    // Sets how many messages the engine buffers for this channel before Dart listens.
+    void Resize(int new_size) { internal::ResizeChannel(messenger_, name_, new_size); }
+
+    void SetWarnsOnOverflow(bool warns) {
+        internal::SetChannelWarnsOnOverflow(messenger_, name_, warns);
     }
 
   private:
