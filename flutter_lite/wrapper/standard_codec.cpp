@@ -3,6 +3,7 @@
 // Byte order is the host's (little-endian on Windows); alignment of doubles and typed-list
 // elements is relative to the start of the whole message, which is why the writers and readers
 // work on one stream for the whole message.
+#include <flutter/basic_message_channel.h>
 #include <flutter/standard_codec_serializer.h>
 #include <flutter/standard_message_codec.h>
 
@@ -76,6 +77,25 @@ EncodedType EncodedTypeForValue(const EncodableValue& value) {
 bool CanHold(const ByteStreamReader* stream, size_t count, size_t min_item_size) {
     const size_t remaining = stream->GetRemaining();
     return count <= remaining / min_item_size;
+}
+
+// Reads straight into the string the value holds, so no intermediate copy of the text (which may
+// be a password) is left behind in freed memory.
+EncodableValue ReadString(ByteStreamReader* stream, size_t size) {
+    EncodableValue value{std::string()};
+    auto& text = std::get<std::string>(value);
+    text.resize(size);
+    if (size > 0) {
+        stream->ReadBytes(reinterpret_cast<uint8_t*>(&text[0]), size);
+    }
+    return value;
+}
+
+void Zero(void* data, size_t size) {
+    volatile uint8_t* bytes = static_cast<volatile uint8_t*>(data);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = 0;
+    }
 }
 
 void ReportTruncated(size_t count) {
@@ -188,12 +208,7 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
                 ReportTruncated(size);
                 return EncodableValue();
             }
-            std::string string_value;
-            string_value.resize(size);
-            if (size > 0) {
-                stream->ReadBytes(reinterpret_cast<uint8_t*>(&string_value[0]), size);
-            }
-            return EncodableValue(string_value);
+            return ReadString(stream, size);
         }
         case EncodedType::kUInt8List:
             return ReadVector<uint8_t>(stream);
@@ -302,6 +317,26 @@ void StandardCodecSerializer::WriteVector(const std::vector<T> vector,
     }
     stream->WriteBytes(reinterpret_cast<const uint8_t*>(vector.data()), count * type_size);
 }
+
+namespace internal {
+
+void WipeDecodedMessage(EncodableValue& message) {
+    if (auto* text = std::get_if<std::string>(&message)) {
+        Zero(text->data(), text->size());
+    } else if (auto* bytes = std::get_if<std::vector<uint8_t>>(&message)) {
+        Zero(bytes->data(), bytes->size());
+    } else if (auto* list = std::get_if<EncodableList>(&message)) {
+        for (auto& item : *list) {
+            WipeDecodedMessage(item);
+        }
+    } else if (auto* map = std::get_if<EncodableMap>(&message)) {
+        for (auto& entry : *map) {
+            WipeDecodedMessage(entry.second);
+        }
+    }
+}
+
+}  // namespace internal
 
 // ---- StandardMessageCodec ----
 

@@ -1,3 +1,4 @@
+#include <flutter/basic_message_channel.h>
 #include <flutter/encodable_value.h>
 #include <flutter/standard_codec_serializer.h>
 #include <flutter/standard_message_codec.h>
@@ -357,6 +358,26 @@ TEST(EncodableValueTest, OrderingFollowsAlternativeThenValue) {
     EXPECT_EQ(by_list_key.size(), 1u);
     const EncodableValue map_value(by_list_key);
     EXPECT_EQ(Decode(Encode(map_value)), map_value);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EncodableValueTest, WipeDecodedMessageZeroesTextAndBytes) {
+    EncodableValue message(EncodableList{
+        EncodableValue("profile text"), EncodableValue(std::string(40, 'p')),
+        EncodableValue(Bytes{1, 2, 3}), EncodableValue(int64_t{7}),
+        EncodableValue(EncodableMap{{EncodableValue("key"), EncodableValue("secret")}})});
+    flutter::internal::WipeDecodedMessage(message);
+    const auto& list = std::get<EncodableList>(message);
+    EXPECT_EQ(std::get<std::string>(list[0]), std::string(12, '\0'));
+    EXPECT_EQ(std::get<std::string>(list[1]), std::string(40, '\0'));
+    EXPECT_EQ(std::get<Bytes>(list[2]), (Bytes{0, 0, 0}));
+    EXPECT_EQ(list[3], EncodableValue(int64_t{7}));
+    const auto& map = std::get<EncodableMap>(list[4]);
+    EXPECT_EQ(map.begin()->first, EncodableValue("key"));
+    EXPECT_EQ(map.begin()->second, EncodableValue(std::string(6, '\0')));
 }
 
 }  // namespace

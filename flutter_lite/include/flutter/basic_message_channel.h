@@ -18,6 +18,13 @@ namespace internal {
 void ResizeChannel(BinaryMessenger* messenger, std::string name, int new_size);
 // Whether the engine warns when channel |name|'s buffer overflows.
 void SetChannelWarnsOnOverflow(BinaryMessenger* messenger, std::string name, bool warns);
+
+// Overwrites the text and byte contents of a decoded message (map keys excepted) with zeros.
+// Messages from Dart carry profiles and passwords, and the handler only ever sees a const view,
+// so the channel wipes its decoded copy once the handler has returned.
+void WipeDecodedMessage(EncodableValue& message);
+template <typename T>
+void WipeDecodedMessage(T&) {}
 }  // namespace internal
 
 // Answers a message; may be called from any thread, once.
@@ -75,6 +82,7 @@ class BasicMessageChannel {
                 binary_reply(binary_response->data(), binary_response->size());
             };
             handler(*message, std::move(unencoded_reply));
+            internal::WipeDecodedMessage(*message);
         };
         messenger_->SetMessageHandler(name_, std::move(binary_handler));
     }
