@@ -106,6 +106,14 @@ TEST(StandardCodecTest, WireVectorsRoundTrip) {
          EncodableValue(std::vector<float>{1.0f}),
          {0x0e, 0x01, 0, 0, 0x00, 0x00, 0x80, 0x3f}},
         {"empty typed list at the end", EncodableValue(std::vector<int64_t>{}), {0x0a, 0x00}},
+        // The error envelope of generated host-API code: [code, message, details].
+        {"error envelope",
+         EncodableValue(EncodableList{EncodableValue("a_arg unexpectedly null."),
+                                      EncodableValue("Error"), EncodableValue()}),
+         Concat(Concat({0x0c, 0x03, 0x07, 0x18},
+                       Bytes{'a', '_', 'a', 'r', 'g', ' ', 'u', 'n', 'e', 'x', 'p', 'e',
+                             'c', 't', 'e', 'd', 'l', 'y', ' ', 'n', 'u', 'l', 'l', '.'}),
+                {0x07, 0x05, 'E', 'r', 'r', 'o', 'r', 0x00})},
     };
     for (const auto& v : vectors) {
         SCOPED_TRACE(v.name);
