@@ -114,6 +114,13 @@ RequestWait WaitForRequest(HANDLE pipe, HANDLE stop_event, DWORD timeout_ms) {
 }
 
 bool FlushClientBounded(HANDLE pipe, HANDLE stop_event, DWORD timeout_ms) {
+    // A client that has closed its end can read nothing more, so there is nothing to wait for
+    // (and no helper thread to pay for on every ordinary disconnect).
+    DWORD unused = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &unused, nullptr) &&
+        GetLastError() == ERROR_BROKEN_PIPE) {
+        return true;
+    }
     common::UniqueKernelHandle thread(CreateThread(nullptr, 0, FlushThreadMain, pipe, 0, nullptr));
     if (!thread) {
         // Without the flush only an unread last reply can be lost; a hang would be worse.

@@ -155,6 +155,15 @@ TEST_F(PipeWaitsTest, FlushGivesUpOnAClientThatNeverReads) {
     EXPECT_LT(MillisecondsSince(start), 3000);
 }
 
+TEST_F(PipeWaitsTest, FlushReturnsAtOnceWhenTheClientHasGone) {
+    common::UniqueHandle client = Connected();
+    ASSERT_TRUE(common::SendFrame(server_.get(), 2, 1, 9, {}, 1000));
+    client.reset();
+    const auto start = Clock::now();
+    EXPECT_TRUE(FlushClientBounded(server_.get(), stop_.get(), 60000));
+    EXPECT_LT(MillisecondsSince(start), 1000);
+}
+
 TEST_F(PipeWaitsTest, FlushEndsAtStop) {
     common::UniqueHandle client = Connected();
     ASSERT_TRUE(common::SendFrame(server_.get(), 2, 1, 9, {}, 1000));
