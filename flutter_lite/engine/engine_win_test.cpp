@@ -9,6 +9,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "flutter_lite/testing/engine_test_support.h"
 #include "test_util.h"
@@ -238,6 +239,72 @@ TEST_F(EngineTest, ManagerForgetsRegistrarsOfADestroyedEngine) {
         DestroyEngine();
         EXPECT_EQ(live.load(), 0);
     }
+}
+
+// Many sends in flight, answered out of order from several threads while more arrive: every
+// send gets exactly its own answer (guards the queue's wake-ups and the pending-answer table).
+TEST_F(EngineTest, ConcurrentSendsEachGetTheirOwnAnswer) {
+    constexpr int kSends = 200;
+    PluginRegistrarWindows* registrar = Registrar("Busy");
+    std::mutex replies_mutex;
+    std::vector<MessageReply<EncodableValue>> pending_replies;
+    std::vector<int64_t> pending_values;
+    RunOnPlatformThread([&] {
+        BasicMessageChannel<> c(registrar->messenger(), "test.busy", &Codec());
+        c.SetMessageHandler(
+            [&](const EncodableValue& message, const MessageReply<EncodableValue>& reply) {
+                std::lock_guard<std::mutex> lock(replies_mutex);
+                pending_replies.push_back(reply);
+                pending_values.push_back(message.LongValue());
+            });
+    });
+    std::atomic<bool> sending{true};
+    std::vector<std::thread> answerers;
+    for (int t = 0; t < 3; ++t) {
+        answerers.emplace_back([&, t] {
+            for (;;) {
+                MessageReply<EncodableValue> reply;
+                int64_t value = 0;
+                {
+                    std::lock_guard<std::mutex> lock(replies_mutex);
+                    if (!pending_replies.empty()) {
+                        // Alternate ends so answers go out of order.
+                        const bool back = (t % 2) == 0;
+                        reply = back ? pending_replies.back() : pending_replies.front();
+                        value = back ? pending_values.back() : pending_values.front();
+                        pending_replies.erase(back ? pending_replies.end() - 1
+                                                   : pending_replies.begin());
+                        pending_values.erase(back ? pending_values.end() - 1
+                                                  : pending_values.begin());
+                    } else if (!sending.load()) {
+                        return;
+                    }
+                }
+                if (reply) {
+                    reply(EncodableValue(value * 10));
+                } else {
+                    std::this_thread::yield();
+                }
+            }
+        });
+    }
+    std::vector<DartReply*> replies;
+    for (int i = 0; i < kSends; ++i) {
+        replies.push_back(SendFromDart("test.busy", EncodableValue(int64_t{i})));
+    }
+    for (int i = 0; i < kSends; ++i) {
+        ASSERT_EQ(replies[i]->WaitForCalls(1), 1) << i;
+    }
+    sending = false;
+    for (auto& answerer : answerers) {
+        answerer.join();
+    }
+    for (int i = 0; i < kSends; ++i) {
+        EXPECT_EQ(replies[i]->calls, 1) << i;
+        EXPECT_EQ(replies[i]->Decoded(), EncodableValue(int64_t{i} * 10)) << i;
+    }
+    // The handler refers to this test's locals.
+    DestroyEngine();
 }
 
 class PluginLibraryTest : public EngineTest {
