@@ -1,6 +1,7 @@
 // Requests the agent relays to the service, end to end: a service restart between two requests,
 // a service of another protocol, the WireGuard requests with the service's reply bodies passed
-// on unchanged, and the WireGuard private key kept out of every log.
+// on unchanged (against a scripted service, and through the real service and the WireGuard
+// simulator), and the WireGuard private key kept out of every log.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "common/payload.h"
 #include "support/agent_harness.h"
 #include "support/service_harness.h"
+#include "support/wireguard_harness.h"
 
 namespace lumet::test {
 namespace {
@@ -25,12 +27,6 @@ constexpr DWORD kConnectTimeoutMs = 10000;
 
 uint16_t Type(MessageType type) {
     return static_cast<uint16_t>(type);
-}
-
-std::vector<uint8_t> ConfigBody(const std::string& config) {
-    common::PayloadWriter writer;
-    writer.WriteString(config);
-    return writer.Take();
 }
 
 class AgentRelayTest : public testing::Test {
@@ -142,7 +138,7 @@ TEST_F(AgentRelayTest, WireGuardRepliesArePassedOnUnchanged) {
     });
     StartTheAgent();
 
-    const std::vector<uint8_t> config = ConfigBody("[Interface]\nPrivateKey = x\n");
+    const std::vector<uint8_t> config = WireGuardStartBody("[Interface]\nPrivateKey = x\n");
     EXPECT_EQ(Ask(MessageType::WireGuardStart, config).body, up_body);
     EXPECT_EQ(Ask(MessageType::WireGuardStatus).body, up_body);
     EXPECT_EQ(Ask(MessageType::WireGuardStop).body, up_body);
@@ -153,31 +149,90 @@ TEST_F(AgentRelayTest, WireGuardRepliesArePassedOnUnchanged) {
     EXPECT_EQ(fake.seen_types(), (std::vector<uint16_t>{5, 7, 6, 5}));
 }
 
-TEST_F(AgentRelayTest, PrivateKeyNeverReachesALog) {
-    constexpr char kPrivateKey[] = "cGpU6mKqGxJ5Fr0BzT8vRn2hY4wLsE1aDi9oXuQfM3I=";
-    const std::string config = std::string("[Interface]\nPrivateKey = ") + kPrivateKey +
-                               "\nAddress = 10.0.0.2/32\n\n[Peer]\n"
-                               "PublicKey = xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=\n"
-                               "AllowedIPs = 0.0.0.0/0\nEndpoint = 192.0.2.1:51820\n";
+// The real road: service and WireGuard simulator behind the agent. Every request reaches the
+// tunnel and its record comes back whole; the private key reaches no log.
+class AgentWireGuardTest : public AgentRelayTest {
+  protected:
+    void SetUp() override {
+        RemoveTunnelService();
+        DeleteFileW(TunnelConfigFilePath().c_str());
+        AgentRelayTest::SetUp();
+    }
+    void TearDown() override {
+        agent_.Terminate();
+        service_.Terminate();
+        RemoveTunnelService();
+        DeleteFileW(TunnelConfigFilePath().c_str());
+    }
+
+    // The WireGuard reply, read with the time-out a tunnel start is allowed.
+    WireGuardReply AskWireGuard(MessageType type, const std::vector<uint8_t>& body = {}) {
+        const uint32_t id = ++request_id_;
+        if (!client_.Send(Type(type), id, body)) {
+            return {};
+        }
+        const Reply reply = client_.Receive(60000);
+        if (!reply.ok || reply.header.request_id != id) {
+            return {};
+        }
+        last_body_size_ = reply.body.size();
+        return ParseWireGuardReply(reply.body);
+    }
+
+    SimFaultSwitches faults_;  // none set: cleared when made and when gone
+    size_t last_body_size_ = 0;
+};
+
+constexpr size_t kStatusAndRecordBytes = 2 + 1 + 1 + 8 + 8 + 8 + 2;
+
+TEST_F(AgentWireGuardTest, TunnelUpStatusAndDownThroughTheAgent) {
+    const std::string key = MakeWireGuardKey("AgentRelayPrivateKey");
+    const std::vector<uint8_t> start_body = WireGuardStartBody(WireGuardConfigText(key, 1));
     ASSERT_TRUE(StartConsoleService(service_, service_log_offset_));
     StartTheAgent();
-    const Reply start = Ask(MessageType::WireGuardStart, ConfigBody(config));
-    ASSERT_TRUE(start.ok);
-    // A refused configuration (one without a matching key pair, say) is as good a probe as an
-    // accepted one; whatever started is taken down again.
-    Ask(MessageType::WireGuardStop);
-    // A frame of the other protocol carrying the key is refused unread.
-    ASSERT_TRUE(client_.SendRaw(5, Type(MessageType::WireGuardStart), 99, ConfigBody(config)));
-    client_.Receive(5000);
+
+    const WireGuardReply up = AskWireGuard(MessageType::WireGuardStart, start_body);
+    ASSERT_TRUE(up.readable);
+    ASSERT_EQ(up.status, Status::Ok);
+    EXPECT_EQ(last_body_size_, kStatusAndRecordBytes);
+    EXPECT_EQ(up.record.state, 2);
+    EXPECT_TRUE(up.record.adapter_present);
+    EXPECT_EQ(up.record.error, 0);
+    EXPECT_EQ(QueryTunnelService().state, static_cast<DWORD>(SERVICE_RUNNING));
+
+    Sleep(300);  // the simulated counters grow with time
+    const WireGuardReply status = AskWireGuard(MessageType::WireGuardStatus);
+    ASSERT_TRUE(status.readable);
+    EXPECT_EQ(status.status, Status::Ok);
+    EXPECT_EQ(status.record.state, 2);
+    EXPECT_GT(status.record.rx_bytes, up.record.rx_bytes);
+
+    // The service's refusal of an unreadable body arrives as the same status, alone.
+    const WireGuardReply refused = AskWireGuard(MessageType::WireGuardStart, {0x05});
+    ASSERT_TRUE(refused.readable);
+    EXPECT_EQ(refused.status, Status::BadRequest);
+    EXPECT_EQ(last_body_size_, 2u);
+
+    const WireGuardReply down = AskWireGuard(MessageType::WireGuardStop);
+    ASSERT_TRUE(down.readable);
+    EXPECT_EQ(down.status, Status::Ok);
+    EXPECT_EQ(down.record.state, 4);
+    EXPECT_EQ(down.record.error, 0);
+    EXPECT_FALSE(QueryTunnelService().exists);
+
+    // A frame of another protocol carrying the key is refused without being read.
+    ASSERT_TRUE(client_.SendRaw(5, Type(MessageType::WireGuardStart), 99, start_body));
+    EXPECT_EQ(client_.Receive(5000).body, StatusBody(Status::ProtocolMismatch));
 
     agent_.Terminate();
     service_.Terminate();
-    for (const std::wstring& log : {AgentLogPath(), ServiceLogPath()}) {
-        const std::string text =
-            ReadFileFrom(log, log == AgentLogPath() ? agent_log_offset_ : service_log_offset_);
-        EXPECT_FALSE(text.empty());
-        EXPECT_EQ(text.find(kPrivateKey), std::string::npos);
-        EXPECT_EQ(text.find("cGpU6mKq"), std::string::npos);
+    const std::string agent_log = ReadFileFrom(AgentLogPath(), agent_log_offset_);
+    const std::string service_log = ReadFileFrom(ServiceLogPath(), service_log_offset_);
+    EXPECT_NE(agent_log.find("plugin client connected"), std::string::npos);
+    EXPECT_NE(service_log.find("tunnel orrinfieldwireguard is up"), std::string::npos);
+    for (const std::string* log : {&agent_log, &service_log}) {
+        EXPECT_EQ(log->find(key), std::string::npos);
+        EXPECT_EQ(log->find("AgentRelayPrivateKey"), std::string::npos);
     }
 }
 
