@@ -67,8 +67,8 @@ EncodedType EncodedTypeForValue(const EncodableValue& value) {
         case 13:
             return EncodedType::kFloat32List;
     }
-    // A custom value reaching the base serializer: it writes the list type byte and nothing else,
-    // as the reference serializer does, after saying why.
+    // A custom value reaching the base serializer: the wire's established behaviour is the list
+    // type byte and nothing else (WriteValue says why on std::cerr). Subclasses must handle it.
     return EncodedType::kList;
 }
 

@@ -181,7 +181,7 @@ TEST(StandardCodecTest, IntegerWidthFollowsTheAlternative) {
 }
 
 // The writer leaves an empty typed list unpadded but the reader aligns anyway, so a value after
-// a misaligned empty list is misread. Both ends of the real wire do this; keep it identical.
+// a misaligned empty list is misread. Every peer on this wire does this; keep it identical.
 TEST(StandardCodecTest, EmptyTypedListIsWrittenUnpaddedButReadAligned) {
     const EncodableValue value(EncodableList{
         EncodableValue(true), EncodableValue(std::vector<int32_t>{}), EncodableValue(int32_t{7})});

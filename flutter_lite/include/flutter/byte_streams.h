@@ -2,8 +2,7 @@
 #ifndef FLUTTER_LITE_CLIENT_WRAPPER_BYTE_STREAMS_H_
 #define FLUTTER_LITE_CLIENT_WRAPPER_BYTE_STREAMS_H_
 
-// Users of this header are expected to include <cstdint>, <cstddef> and <cstring> themselves, as
-// with the original; include them here too so the header stands alone.
+// Includes what it uses, so the header stands alone.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
