@@ -21,7 +21,7 @@ void WipeString(std::wstring& text);
 void WipeBytes(std::vector<uint8_t>& bytes);
 
 class SecureBuffer {
-public:
+  public:
     SecureBuffer() = default;
     explicit SecureBuffer(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
     SecureBuffer(const uint8_t* data, size_t size) : bytes_(data, data + size) {}
@@ -51,13 +51,13 @@ public:
     std::vector<uint8_t>& bytes() { return bytes_; }
     const std::vector<uint8_t>& bytes() const { return bytes_; }
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
 };
 
 // The same for text: a std::string whose bytes are zeroed when it goes away.
 class SecureString {
-public:
+  public:
     SecureString() = default;
     explicit SecureString(std::string text) : text_(std::move(text)) {}
     ~SecureString() { Wipe(); }
@@ -80,7 +80,7 @@ public:
     std::string& str() { return text_; }
     const std::string& str() const { return text_; }
 
-private:
+  private:
     std::string text_;
 };
 

@@ -11,8 +11,8 @@
 namespace {
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
     const DWORD code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0;
-    const void* address = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionAddress
-                                                        : nullptr;
+    const void* address =
+        info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionAddress : nullptr;
     std::fprintf(stderr, "FATAL: unhandled exception 0x%08lX at %p\n",
                  static_cast<unsigned long>(code), address);
     std::fflush(stderr);
