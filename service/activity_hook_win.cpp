@@ -1,13 +1,14 @@
 #include "service/activity_hook.h"
 
+#include <windows.h>
+
+#include "service/activity_win.h"
 #include "service/service_state.h"
 
 namespace lumet::service {
 
 void RecordActivity(ServiceState& state) {
-    // Nothing records activity yet: no tunnel can be brought up by this service build, so the
-    // registry value would only ever say "inactive".
-    (void)state;
+    RecordVpnActivity(state, GetTickCount64());
 }
 
 }  // namespace lumet::service

@@ -15,7 +15,9 @@
 #include "common/utf.h"
 #include "common/win_handle.h"
 #include "service/activity_hook.h"
+#include "service/activity_win.h"
 #include "service/lifecycle.h"
+#include "service/openvpn_staging_win.h"
 #include "service/request_handling.h"
 
 namespace lumet::service {
@@ -324,10 +326,6 @@ void ServeClient(ServiceState& state, HANDLE pipe) {
 
 bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdentity& caller,
                      uint16_t type, uint32_t request_id, std::span<const uint8_t> payload) {
-    // The caller matters to the handlers that are not served yet (OpenVPN staging checks the
-    // caller's SID).
-    (void)caller;
-
     std::vector<uint8_t> reply;
     // Set by the requests that may change what is active; the record is refreshed once the
     // reply is out, whether or not the client took it.
@@ -346,15 +344,19 @@ bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdent
         case ServiceHandler::WireGuardTunnel:
             reply = HandleWireGuardRequest(state, type, payload, &record_activity);
             break;
-        case ServiceHandler::OpenVpnStaging:
-            // OpenVPN profile staging answers StageOpenVpnConfig and DeleteStagedOpenVpnConfig
-            // here, each followed by RecordActivity.
-            reply = common::StatusOnly(Status::UnsupportedType);
+        case ServiceHandler::OpenVpnStaging: {
+            // The stage handler wipes the decoded profile before it returns, so before the reply.
+            StagingReply staging =
+                type == static_cast<uint16_t>(common::MessageType::StageOpenVpnConfig)
+                    ? HandleStageOpenVpnConfig(caller, payload)
+                    : HandleDeleteStagedOpenVpnConfig(payload);
+            reply = std::move(staging.body);
+            record_activity = staging.record_activity;
             break;
+        }
         case ServiceHandler::ActivityReport:
-            // The agent's OpenVPN activity report is stored here under state.activity_lock,
-            // followed by RecordActivity.
-            reply = common::StatusOnly(Status::UnsupportedType);
+            record_activity = StoreOpenVpnActivityReport(state, payload, GetTickCount64());
+            reply = common::StatusOnly(record_activity ? Status::Ok : Status::BadRequest);
             break;
         case ServiceHandler::NotServed:
             reply = common::StatusOnly(Status::UnsupportedType);

@@ -6,6 +6,7 @@
 #include "common/utf.h"
 #include "service/activity_hook.h"
 #include "service/lifecycle.h"
+#include "service/openvpn_staging_win.h"
 
 namespace lumet::service {
 
@@ -40,8 +41,8 @@ ServiceState::ServiceState(bool console_mode_flag) : console_mode(console_mode_f
     // Independent of the draw inside the text, so the text never reveals the header value.
     generation_number = common::DrawGenerationValue();
 
-    // The OpenVPN staging startup sweep (stale staged profiles of an earlier run) runs here once
-    // the staging exists.
+    // Profiles staged by an earlier run are of no use to anyone now and still hold secrets.
+    RunStartupSweep();
 
     RecordActivity(*this);
 }

@@ -133,9 +133,8 @@ TEST_F(ConsoleServiceTest, HelloPingAndHealthCarryOneGeneration) {
 TEST_F(ConsoleServiceTest, TypesNotServedGetUnsupportedAndTheConnectionStays) {
     PipeClient client;
     ConnectClient(client);
-    // Agent-only types, types outside the catalogue, and the staging and activity requests,
-    // which this service build cannot serve.
-    const uint16_t types[] = {0, 15, 0xFFFF, 4, 8, 9, 10, 11, 12, 13, 14};
+    // Agent-only types and types outside the catalogue.
+    const uint16_t types[] = {0, 15, 0xFFFF, 4, 8, 9, 10, 11};
     uint32_t request_id = 100;
     uint32_t generation = 0;
     for (const uint16_t type : types) {
