@@ -1,0 +1,47 @@
+// The interactive service's answer to a startup message, and how the agent classifies it.
+//
+// Pure and re-entrant. The reply is UTF-16 text: "0x" + 8 hexadecimal digits (the service's error
+// code) + a line feed + a message. On success the message is "0x" + 8 hexadecimal digits (the new
+// process id) + a line feed + text containing "Process ID".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lumet::agent::openvpn {
+
+// u32 on the wire between launcher and coordinator.
+enum class InteractiveLaunchStatus : uint32_t {
+    Launched = 0,      // the service reported success and a process id
+    Unavailable = 1,   // service not running, pipe not opened, or its server not the expected one
+    Failed = 2,        // message too long, pipe mode/write/read/time-out failure, malformed
+                       // reply, or service error 0x20000002 / 0x20000003
+    NotPermitted = 3,  // service error 0x20000001 for lack of rights
+    Rejected = 4,      // service error 0x20000001 for any other reason
+    ServiceError = 5,  // any other non-zero service error code
+};
+
+struct LaunchResult {
+    InteractiveLaunchStatus status = InteractiveLaunchStatus::Failed;
+    uint32_t process_id = 0;  // non-zero only when Launched
+    std::wstring message;     // the service's error text (at most 500 units) for a non-zero code
+};
+
+// Error codes of the interactive service that the agent tells apart.
+inline constexpr uint32_t kServiceErrorAccess = 0x20000001;   // options or rights refused
+inline constexpr uint32_t kServiceErrorStartup = 0x20000002;  // bad startup data
+inline constexpr uint32_t kServiceErrorProcess = 0x20000003;  // openvpn.exe could not be started
+
+// At most this many UTF-16 units of the service's error text are kept.
+inline constexpr size_t kMaxLaunchMessageUnits = 500;
+
+// Classifies a reply. The reply ends at its first NUL unit, if any (the service may count the
+// terminator in what it writes). Never fails: anything that does not follow the format is
+// Failed. For a non-zero code other than 0x20000002/3, the first 500 units of the message are
+// kept; 0x20000001 is NotPermitted when the message contains "admin approval", "admin group",
+// "Administrators" or "authorized" (case-sensitive), else Rejected. Where wchar_t is 32 bits wide
+// the message keeps the UTF-16 units one per wchar_t.
+LaunchResult ParseLaunchReply(std::u16string_view reply);
+
+}  // namespace lumet::agent::openvpn
