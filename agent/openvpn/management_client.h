@@ -92,31 +92,40 @@ class OpenVpnManagementClient {
     bool SendCommand(std::string_view command);
 
   private:
-    enum class ReceiveResult { Data, TimedOut, EndOfStream };
-
     using Clock = std::chrono::steady_clock;
 
-    ReceiveResult ReceiveSome(size_t max_bytes, Clock::time_point deadline);
+    enum class ReceiveResult { Data, TimedOut, EndOfStream };
+    enum class LineResult { Line, TimedOut, EndOfStream, Overflow, PasswordPromptAgain };
+
+    // One receive of up to `max_bytes` into `out`, after setting the socket's receive time-out to
+    // the time left until `deadline` (at least 1 ms) under the lock. TimedOut also covers a
+    // closed socket and receive errors.
+    ReceiveResult ReceiveSome(char* out, size_t max_bytes, int* received,
+                              Clock::time_point deadline);
     bool PreAuth(std::string_view management_password, Clock::time_point deadline,
                  bool* auth_rejected);
     bool SendAll(std::string_view bytes, Clock::time_point deadline);
-    // One line from the buffer, receiving as needed until `deadline`. `end_of_stream` reports a
-    // closed connection; `prompt_seen`, when given, stops the wait as soon as "ENTER PASSWORD:"
-    // stands before any line end.
-    bool ReadLine(Clock::time_point deadline, std::string* line, bool* end_of_stream,
-                  bool* prompt_seen);
+    // Takes one line (without "\n" and one trailing "\r") from the buffer, receiving as needed
+    // until `deadline`. With `watch_prompt`, "ENTER PASSWORD:" standing before any line end ends
+    // the wait with PasswordPromptAgain.
+    LineResult ReadLine(Clock::time_point deadline, std::string* line, bool watch_prompt);
     void ReaderMain();
+    // Clears the running flag and calls on_closed: the reader's last act.
     void FinishReader();
+    // Shuts the socket down both ways and closes it; the caller holds lock_.
     void CloseSocketLocked();
 
     mutable std::mutex lock_;
     SOCKET socket_ = INVALID_SOCKET;  // guarded by lock_
-    int64_t last_command_ns_ = 0;     // guarded by lock_; 0: none yet
+    int64_t last_command_ns_ = 0;     // guarded by lock_; steady clock, 0: none yet
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
+    // Guards the reader thread object: Connect (attempt thread) and Stop (attempt or request
+    // thread) may meet. Stop holds it while joining; the reader never takes it.
+    std::mutex thread_lock_;
     std::thread reader_;
-    ManagementCallbacks callbacks_;
-    std::string buffer_;  // received, not yet consumed (pre-auth, then the reader)
+    ManagementCallbacks callbacks_;  // written before the reader starts, read only by it
+    std::string buffer_;             // received, not yet consumed (pre-auth, then the reader)
 };
 
 }  // namespace lumet::agent::openvpn
