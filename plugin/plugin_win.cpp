@@ -1,0 +1,222 @@
+#include "plugin/plugin.h"
+
+#include <windows.h>
+
+#include <process.h>
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "common/log.h"
+#include "common/secure_buffer.h"
+#include "plugin/conversions.h"
+
+namespace lumet_windows_vpn {
+
+using lumet::common::CallResult;
+using lumet::common::MessageType;
+using lumet::common::SecureBuffer;
+using lumet::common::SecureString;
+using lumet::common::Status;
+
+namespace {
+
+unsigned __stdcall DetachedThread(void* param) {
+    std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(param));
+    (*work)();
+    return 0;
+}
+
+FlutterError ErrorFor(Status status, std::string_view unavailable_code) {
+    return FlutterError(ErrorCodeFor(status, unavailable_code), std::string());
+}
+
+// A call whose Ok reply carries one record: the record converted by `read`, or the error code
+// for the outcome.
+template <typename T, typename Read>
+ErrorOr<T> Answer(const CallResult& call, std::string_view unavailable_code, Read read) {
+    if (!call.ok) {
+        return ErrorFor(call.status, unavailable_code);
+    }
+    std::optional<T> value = read(call.body);
+    if (!value) {
+        return FlutterError(kInternalCode, std::string());
+    }
+    return *value;
+}
+
+// The address of a function of this module, from which the link finds the module's folder.
+void ModuleAnchor() {}
+
+// A copy that is wiped when it goes away. Built in place: a temporary std::string would leave
+// short texts behind in its inline buffer.
+SecureString CopySecret(const std::string& text) {
+    SecureString copy;
+    copy.str().assign(text);
+    return copy;
+}
+
+}  // namespace
+
+void RunDetached(std::function<void()> work) {
+    auto* param = new std::function<void()>(std::move(work));
+    const uintptr_t thread = _beginthreadex(nullptr, 0, &DetachedThread, param, 0, nullptr);
+    if (thread == 0) {
+        delete param;
+        throw std::runtime_error("worker thread could not be started");
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+void LumetWindowsVpnPlugin::RegisterWithRegistrar(::flutter::PluginRegistrarWindows* registrar) {
+    lumet::common::SetLogName(L"plugin");
+    auto plugin = std::make_unique<LumetWindowsVpnPlugin>(
+        registrar->messenger(), AgentLink::Create(reinterpret_cast<const void*>(&ModuleAnchor)));
+    LumetWindowsVpnHostApi::SetUp(registrar->messenger(), plugin.get());
+    registrar->AddPlugin(std::move(plugin));
+}
+
+LumetWindowsVpnPlugin::LumetWindowsVpnPlugin(::flutter::BinaryMessenger* messenger,
+                                             std::shared_ptr<AgentLink> link)
+    : messenger_(messenger), link_(std::move(link)) {}
+
+LumetWindowsVpnPlugin::~LumetWindowsVpnPlugin() {
+    // The handlers point at this object; a message arriving after it is gone must find none.
+    LumetWindowsVpnHostApi::SetUp(messenger_, nullptr);
+    pump_.reset();
+}
+
+void LumetWindowsVpnPlugin::IsAvailable(std::function<void(ErrorOr<bool> reply)> result) {
+    RunDetached([link = link_, result = std::move(result)] {
+        bool available = false;
+        try {
+            const AgentProbe probe = link->ProbeAgent();
+            available = probe.connected && probe.serviceLinkUp;
+        } catch (const std::exception&) {
+            available = false;
+        }
+        result(available);
+    });
+}
+
+void LumetWindowsVpnPlugin::GetHealth(
+    std::function<void(ErrorOr<LumetNativeHealth> reply)> result) {
+    RunDetached([link = link_, result = std::move(result)] {
+        const AgentProbe probe = link->ProbeAgent();
+        result(MakeNativeHealth(link->session_id(), probe.connected, probe.serviceLinkUp,
+                                probe.status));
+    });
+}
+
+void LumetWindowsVpnPlugin::GetAgentHealth(
+    std::function<void(ErrorOr<LumetAgentHealth> reply)> result) {
+    RunDetached([link = link_, result = std::move(result)] {
+        const CallResult call = link->Call(MessageType::AgentHealth, {});
+        result(Answer<LumetAgentHealth>(call, kAgentUnavailableCode, &ReadAgentHealth));
+    });
+}
+
+void LumetWindowsVpnPlugin::GetServiceHealth(
+    std::function<void(ErrorOr<LumetServiceHealth> reply)> result) {
+    RunDetached([link = link_, result = std::move(result)] {
+        const CallResult call = link->Call(MessageType::ServiceHealth, {});
+        result(Answer<LumetServiceHealth>(call, kServiceUnavailableCode, &ReadServiceHealth));
+    });
+}
+
+void LumetWindowsVpnPlugin::StartEvents(
+    std::function<void(std::optional<FlutterError> reply)> result) {
+    if (!pump_) {
+        pump_ = std::make_unique<EventPump>(messenger_, link_);
+    }
+    pump_->Start();
+    result(std::nullopt);
+}
+
+void LumetWindowsVpnPlugin::StartWireGuard(
+    const std::string& config, std::function<void(ErrorOr<LumetWireGuardStatus> reply)> result) {
+    // The worker's own copy of the key-bearing text, wiped once the call has returned; the
+    // channel layer wipes the decoded argument.
+    auto secret = std::make_shared<SecureString>(CopySecret(config));
+    RunDetached([link = link_, secret, result = std::move(result)] {
+        std::optional<SecureBuffer> body = WireGuardStartBody(secret->str());
+        secret->Wipe();
+        if (!body) {
+            result(ErrorFor(Status::BadRequest, kServiceUnavailableCode));
+            return;
+        }
+        const CallResult call = link->Call(MessageType::WireGuardStart, body->bytes());
+        body->Wipe();
+        result(Answer<LumetWireGuardStatus>(call, kServiceUnavailableCode, &ReadWireGuardStatus));
+    });
+}
+
+void LumetWindowsVpnPlugin::StopWireGuard(
+    std::function<void(ErrorOr<LumetWireGuardStatus> reply)> result) {
+    RunDetached([link = link_, result = std::move(result)] {
+        const CallResult call = link->Call(MessageType::WireGuardStop, {});
+        result(Answer<LumetWireGuardStatus>(call, kServiceUnavailableCode, &ReadWireGuardStatus));
+    });
+}
+
+void LumetWindowsVpnPlugin::WireGuardStatus(
+    std::function<void(ErrorOr<LumetWireGuardStatus> reply)> result) {
+    RunDetached([link = link_, result = std::move(result)] {
+        const CallResult call = link->Call(MessageType::WireGuardStatus, {});
+        result(Answer<LumetWireGuardStatus>(call, kServiceUnavailableCode, &ReadWireGuardStatus));
+    });
+}
+
+void LumetWindowsVpnPlugin::GetOpenVpnCapabilities(
+    std::function<void(ErrorOr<LumetOpenVpnCapabilities> reply)> result) {
+    RunDetached([link = link_, result = std::move(result)] {
+        const CallResult call = link->Call(MessageType::OpenVpnCapabilities, {});
+        result(Answer<LumetOpenVpnCapabilities>(call, kAgentUnavailableCode,
+                                                &ReadOpenVpnCapabilities));
+    });
+}
+
+void LumetWindowsVpnPlugin::StartOpenVpn(
+    const std::string& config, const std::string& username, const std::string& password,
+    std::function<void(ErrorOr<LumetOpenVpnStatus> reply)> result) {
+    struct Credentials {
+        SecureString config;
+        SecureString username;
+        SecureString password;
+    };
+    auto secrets = std::make_shared<Credentials>(
+        Credentials{CopySecret(config), CopySecret(username), CopySecret(password)});
+    RunDetached([link = link_, secrets, result = std::move(result)] {
+        std::optional<SecureBuffer> body = OpenVpnStartBody(
+            secrets->config.str(), secrets->username.str(), secrets->password.str());
+        secrets->config.Wipe();
+        secrets->username.Wipe();
+        secrets->password.Wipe();
+        if (!body) {
+            result(ErrorFor(Status::BadRequest, kAgentUnavailableCode));
+            return;
+        }
+        const CallResult call = link->Call(MessageType::OpenVpnStart, body->bytes());
+        body->Wipe();
+        result(Answer<LumetOpenVpnStatus>(call, kAgentUnavailableCode, &ReadOpenVpnStatus));
+    });
+}
+
+void LumetWindowsVpnPlugin::StopOpenVpn(
+    std::function<void(ErrorOr<LumetOpenVpnStatus> reply)> result) {
+    RunDetached([link = link_, result = std::move(result)] {
+        const CallResult call = link->Call(MessageType::OpenVpnStop, {});
+        result(Answer<LumetOpenVpnStatus>(call, kAgentUnavailableCode, &ReadOpenVpnStatus));
+    });
+}
+
+void LumetWindowsVpnPlugin::GetOpenVpnStatus(
+    std::function<void(ErrorOr<LumetOpenVpnStatus> reply)> result) {
+    RunDetached([link = link_, result = std::move(result)] {
+        const CallResult call = link->Call(MessageType::OpenVpnStatus, {});
+        result(Answer<LumetOpenVpnStatus>(call, kAgentUnavailableCode, &ReadOpenVpnStatus));
+    });
+}
+
+}  // namespace lumet_windows_vpn
