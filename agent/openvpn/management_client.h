@@ -42,7 +42,8 @@ struct ManagementCallbacks {
     std::function<void(PasswordPromptKind kind)> on_password_prompt;
     std::function<void(bool auth_failed)> on_fatal;
     // The reader has ended by itself: a malformed line, the socket closed by Stop, or OpenVPN
-    // closing the connection (end of stream is reported at once). Not called when Connect fails.
+    // closing or resetting the connection (reported at once), or a line over 4096 bytes. Not
+    // called when Connect fails.
     std::function<void()> on_closed;
 };
 
@@ -94,12 +95,12 @@ class OpenVpnManagementClient {
   private:
     using Clock = std::chrono::steady_clock;
 
-    enum class ReceiveResult { Data, TimedOut, EndOfStream };
+    enum class ReceiveResult { Data, TimedOut, EndOfStream, Failed };
     enum class LineResult { Line, TimedOut, EndOfStream, Overflow, PasswordPromptAgain };
 
     // One receive of up to `max_bytes` into `out`, after setting the socket's receive time-out to
-    // the time left until `deadline` (at least 1 ms) under the lock. TimedOut also covers a
-    // closed socket and receive errors.
+    // the time left until `deadline` (at least 1 ms) under the lock. Failed: the socket is
+    // closed or the receive failed for another reason than its time-out.
     ReceiveResult ReceiveSome(char* out, size_t max_bytes, int* received,
                               Clock::time_point deadline);
     bool PreAuth(std::string_view management_password, Clock::time_point deadline,

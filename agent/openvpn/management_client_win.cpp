@@ -192,7 +192,7 @@ OpenVpnManagementClient::ReceiveResult OpenVpnManagementClient::ReceiveSome(
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (socket_ == INVALID_SOCKET) {
-            return ReceiveResult::TimedOut;
+            return ReceiveResult::Failed;
         }
         s = socket_;
         const DWORD timeout = MillisecondsLeft(deadline);
@@ -205,7 +205,10 @@ OpenVpnManagementClient::ReceiveResult OpenVpnManagementClient::ReceiveSome(
         *received = n;
         return ReceiveResult::Data;
     }
-    return n == 0 ? ReceiveResult::EndOfStream : ReceiveResult::TimedOut;
+    if (n == 0) {
+        return ReceiveResult::EndOfStream;
+    }
+    return WSAGetLastError() == WSAETIMEDOUT ? ReceiveResult::TimedOut : ReceiveResult::Failed;
 }
 
 bool OpenVpnManagementClient::SendAll(std::string_view bytes, Clock::time_point deadline) {
@@ -259,11 +262,13 @@ OpenVpnManagementClient::LineResult OpenVpnManagementClient::ReadLine(Clock::tim
         }
         int n = 0;
         const ReceiveResult r = ReceiveSome(chunk, sizeof(chunk), &n, deadline);
-        if (r == ReceiveResult::EndOfStream) {
-            return LineResult::EndOfStream;
+        if (r == ReceiveResult::TimedOut) {
+            return LineResult::TimedOut;
         }
         if (r != ReceiveResult::Data) {
-            return LineResult::TimedOut;
+            // End of stream, a reset connection or a socket closed by Stop: nothing more will
+            // come, and receiving again would fail at once.
+            return LineResult::EndOfStream;
         }
         buffer_.append(chunk, static_cast<size_t>(n));
     }
@@ -292,7 +297,11 @@ bool OpenVpnManagementClient::PreAuth(std::string_view management_password,
             return false;
         }
         int n = 0;
-        if (ReceiveSome(chunk, sizeof(chunk), &n, deadline) != ReceiveResult::Data) {
+        const ReceiveResult r = ReceiveSome(chunk, sizeof(chunk), &n, deadline);
+        if (r == ReceiveResult::TimedOut) {
+            continue;  // the deadline check above says why we give up
+        }
+        if (r != ReceiveResult::Data) {
             return false;
         }
         if (buffer_.size() + static_cast<size_t>(n) > kPreAuthBufferBytes) {
