@@ -191,20 +191,24 @@ bool FileExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// The switch, else the installation's "exe_path" when that file exists, else the copy beside
-// this program.
+// The switch, else the copy beside this program, else the installation's "exe_path". The copy
+// beside comes first so that a test run from the build folder starts the openvpn.exe built with
+// it, not one an earlier install left under Program Files.
 std::wstring OpenVpnExecutable() {
     if (auto configured = ReadSwitchString(kOpenVpnExe)) {
         return *configured;
     }
+    const std::wstring beside = ModuleDirectory() + L"\\openvpn.exe";
+    if (FileExists(beside)) {
+        return beside;
+    }
     wchar_t installed[MAX_PATH] = {};
     DWORD size = sizeof(installed);
     if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\OpenVPN", L"exe_path", RRF_RT_REG_SZ, nullptr,
-                     installed, &size) == ERROR_SUCCESS &&
-        FileExists(installed)) {
+                     installed, &size) == ERROR_SUCCESS) {
         return installed;
     }
-    return ModuleDirectory() + L"\\openvpn.exe";
+    return beside;
 }
 
 // Starts openvpn.exe suspended with `data`'s standard input. Returns a Win32 error; on success
