@@ -52,6 +52,16 @@ TEST(DecideActivity, VerdictsForEachKindOfEvidence) {
     inactive_report_unexaminable.process_check = PC::ProcessCheckFailed;
     ActivitySnapshot gone_but_staged = ActiveReport(PC::ProcessGone, true);
     gone_but_staged.staged_profiles = 2;
+    ActivitySnapshot no_scm_fresh_report = ActiveReport(PC::ProcessNone, true);
+    no_scm_fresh_report.scm_unavailable = true;
+    ActivitySnapshot no_scm_staged = staged;
+    no_scm_staged.scm_unavailable = true;
+    ActivitySnapshot scan_failed_openvpn_alive = ActiveReport(PC::ProcessIsOpenVpn, false);
+    scan_failed_openvpn_alive.staging_scan_failed = true;
+    // A stale "not active" flag with a fresh tick: only an active report is taken on trust.
+    ActivitySnapshot fresh_inactive_report;
+    fresh_inactive_report.report_present = true;
+    fresh_inactive_report.report_fresh = true;
     ActivitySnapshot everything = ActiveReport(PC::ProcessIsOpenVpn, false);
     everything.wg_tunnel_present = true;
     everything.wg_adapter_present = true;
@@ -94,6 +104,14 @@ TEST(DecideActivity, VerdictsForEachKindOfEvidence) {
          AS::ActivityInactive, false, false, 0x000},
         {"contradicted report but a staged profile", gone_but_staged, AS::ActivityActive, false,
          true, 0x088},
+        {"no service manager, fresh report", no_scm_fresh_report, AS::ActivityActive, false, true,
+         0x024},
+        {"no service manager, staged profile", no_scm_staged, AS::ActivityActive, false, true,
+         0x00C},
+        {"scan failed, openvpn.exe alive", scan_failed_openvpn_alive, AS::ActivityActive, false,
+         true, 0x050},
+        {"fresh inactive report, pid 0", fresh_inactive_report, AS::ActivityInactive, false, false,
+         0x000},
         {"every kind of evidence", everything, AS::ActivityActive, true, true, 0x05B},
     };
     for (const Case& c : cases) {

@@ -220,5 +220,35 @@ TEST(StagedNames, JoinAddsOneBackslashWhenMissing) {
     EXPECT_EQ(JoinPath(L"", L"f"), L"\\f");
 }
 
+TEST(StagingBodies, RequestsAndRepliesInWireOrder) {
+    // u32 attempt, then the profile as a u16-counted string; extra bytes are ignored.
+    const std::vector<uint8_t> stage = {0x2A, 0, 0, 0, 3, 0, 'a', 'b', 'c', 0xEE};
+    StageRequest request;
+    ASSERT_TRUE(DecodeStageRequest(stage, &request));
+    EXPECT_EQ(request.attempt, 42u);
+    EXPECT_EQ(request.profile.str(), "abc");
+    for (size_t cut = 0; cut < 9; ++cut) {
+        StageRequest partial;
+        EXPECT_FALSE(DecodeStageRequest(std::span(stage).first(cut), &partial)) << cut;
+        EXPECT_TRUE(partial.profile.str().empty()) << cut;
+    }
+
+    std::string path;
+    ASSERT_TRUE(DecodeDeleteRequest(std::vector<uint8_t>{2, 0, 'C', ':'}, &path));
+    EXPECT_EQ(path, "C:");
+    EXPECT_FALSE(DecodeDeleteRequest(std::vector<uint8_t>{2, 0, 'C'}, &path));
+
+    // Status Ok (u16), staged_path, u16 stage_status.
+    EXPECT_EQ(BuildStageReply("C:\\x", StageStatus::Staged),
+              (std::vector<uint8_t>{0, 0, 4, 0, 'C', ':', '\\', 'x', 0, 0}));
+    EXPECT_EQ(BuildStageReply("", StageStatus::ConfigDirUntrusted),
+              (std::vector<uint8_t>{0, 0, 0, 0, 1, 0}));
+    // A path no wire string can hold goes out empty rather than as a broken body.
+    EXPECT_EQ(BuildStageReply(std::string(40000, 'p'), StageStatus::Staged),
+              (std::vector<uint8_t>{0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(BuildDeleteReply(true), (std::vector<uint8_t>{0, 0, 1}));
+    EXPECT_EQ(BuildDeleteReply(false), (std::vector<uint8_t>{0, 0, 0}));
+}
+
 }  // namespace
 }  // namespace lumet::service

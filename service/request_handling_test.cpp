@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "common/messages.h"
 #include "common/payload.h"
 
@@ -29,6 +31,23 @@ TEST(RouteRequest, ProtocolIsJudgedBeforeTheType) {
         header.type = c.type;
         EXPECT_EQ(RouteRequest(header), c.route) << c.protocol << "/" << c.type;
     }
+}
+
+TEST(HandlerFor, EveryTypeGoesToItsHandler) {
+    using H = ServiceHandler;
+    // Index = message type; 0 and 15 lie outside the catalogue.
+    const H expected[] = {
+        H::NotServed,       H::Hello,           H::Ping,
+        H::ServiceHealth,   H::NotServed,       H::WireGuardTunnel,
+        H::WireGuardTunnel, H::WireGuardTunnel, H::NotServed,
+        H::NotServed,       H::NotServed,       H::NotServed,
+        H::OpenVpnStaging,  H::OpenVpnStaging,  H::ActivityReport,
+        H::NotServed,
+    };
+    for (uint16_t type = 0; type < std::size(expected); ++type) {
+        EXPECT_EQ(HandlerFor(type), expected[type]) << type;
+    }
+    EXPECT_EQ(HandlerFor(0xFFFF), H::NotServed);
 }
 
 TEST(BasicReplies, HelloCarriesTheServiceIdentityAndGenerationText) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/messages.h"
+#include "common/utf.h"
 #include "service/openvpn_install_for_testing_win.h"
 #include "support/openvpn_harness.h"
 #include "support/service_harness.h"
@@ -25,6 +26,15 @@ using service::testing_support::StandInProcess;
 
 constexpr DWORD kConnectTimeoutMs = 15000;
 constexpr char kActivityLine[] = "INFO vpn activity -> ";
+constexpr char kProfile[] =
+    "client\n"
+    "dev tun\n"
+    "proto udp\n"
+    "remote vpn.example.org 1194\n"
+    "auth-user-pass\n"
+    "<ca>\n"
+    "ZTJlLWFjdGl2aXR5LWNh\n"
+    "</ca>\n";
 
 uint16_t Type(MessageType type) {
     return static_cast<uint16_t>(type);
@@ -75,6 +85,24 @@ class ServiceActivityTest : public testing::Test {
             return Status::Failed;
         }
         return static_cast<Status>(reply.body[0] | (reply.body[1] << 8));
+    }
+
+    // Stages kProfile and returns the staged file's path; empty when the reply says otherwise.
+    std::wstring StageProfile(uint32_t request_id) {
+        const Reply reply = client_.Call(Type(MessageType::StageOpenVpnConfig), request_id,
+                                         StageRequestBody(request_id, kProfile));
+        const StageReplyFields fields = ParseStageReply(reply.body);
+        if (!reply.ok || !fields.readable || fields.stage_status != 0) {
+            return std::wstring();
+        }
+        return common::Utf8ToWide(fields.staged_path);
+    }
+
+    // Replies come only after the work of the request before them, the activity record included,
+    // so once this Ping is answered every earlier request has recorded what it records.
+    bool Sync(uint32_t request_id) {
+        return client_.Call(Type(MessageType::Ping), request_id).body ==
+               common::StatusOnly(Status::Ok);
     }
 
     service::testing_support::OpenVpnInstallForTesting install_;
@@ -155,6 +183,63 @@ TEST_F(ServiceActivityTest, WireGuardTunnelCountsUntilStopped) {
     ASSERT_TRUE(down.ok);
     EXPECT_TRUE(WaitForActivityValues({0, 0x000}, 3000));
     EXPECT_EQ(ActivityLines(), 3u);
+}
+
+// The record follows the evidence only when something may have changed it: a staged file removed
+// behind the service's back stays counted through requests that change nothing, and is noticed by
+// the next stage request, even one turned away for an untrusted configuration directory.
+TEST_F(ServiceActivityTest, OnlyRequestsThatMayChangeTheVerdictRefreshIt) {
+    ASSERT_TRUE(WaitForActivityValues({0, 0x000}, 2000));
+    ASSERT_TRUE(install_.Install());
+    const std::wstring staged = StageProfile(1);
+    ASSERT_FALSE(staged.empty());
+    ASSERT_TRUE(Sync(2));
+    ASSERT_EQ(ReadActivityValues(), (ActivityValues{1, 0x008}));
+
+    ASSERT_TRUE(DeleteFileW(staged.c_str())) << GetLastError();
+    for (MessageType type : {MessageType::Hello, MessageType::Ping, MessageType::ServiceHealth,
+                             MessageType::WireGuardStatus}) {
+        EXPECT_TRUE(client_.Call(Type(type), 3).ok) << Type(type);
+    }
+    ASSERT_TRUE(Sync(4));
+    EXPECT_EQ(ReadActivityValues(), (ActivityValues{1, 0x008}));
+
+    // No trailing backslash: refused with stage_status 1, but the SID was converted, so the
+    // record is refreshed (and with the directory untrusted nothing counts as staged).
+    ASSERT_TRUE(install_.SetValue(install_.config_dir.substr(0, install_.config_dir.size() - 1)));
+    const Reply refused =
+        client_.Call(Type(MessageType::StageOpenVpnConfig), 5, StageRequestBody(5, kProfile));
+    ASSERT_TRUE(refused.ok);
+    EXPECT_EQ(ParseStageReply(refused.body).stage_status, 1);
+    ASSERT_TRUE(Sync(6));
+    EXPECT_EQ(ReadActivityValues(), (ActivityValues{0, 0x000}));
+    EXPECT_EQ(ActivityLines(), 3u);
+}
+
+TEST_F(ServiceActivityTest, StopRecordsTheActivityOnceMore) {
+    ASSERT_TRUE(WaitForActivityValues({0, 0x000}, 2000));
+    ASSERT_TRUE(install_.Install());
+    const std::wstring staged = StageProfile(1);
+    ASSERT_FALSE(staged.empty());
+    ASSERT_TRUE(Sync(2));
+    ASSERT_EQ(ReadActivityValues(), (ActivityValues{1, 0x008}));
+    ASSERT_TRUE(DeleteFileW(staged.c_str())) << GetLastError();
+
+    // While a client is connected the server does not refresh on its own, and once the stop is
+    // requested it does not wait for another one: only the record at the stop can notice.
+    const uint64_t stop_offset = FileSizeOf(log_path_);
+    ASSERT_TRUE(SendCtrlC(service_)) << GetLastError();
+    client_.Close();
+    const std::optional<DWORD> exit_code = service_.WaitForExit(7000);
+    ASSERT_TRUE(exit_code.has_value()) << "service still running after Ctrl+C";
+    EXPECT_EQ(*exit_code, 0u);
+    EXPECT_EQ(ReadActivityValues(), (ActivityValues{0, 0x000}));
+    const std::string tail = ReadFileFrom(log_path_, stop_offset);
+    const size_t record = tail.find("INFO vpn activity -> 0 (wg=0 ovpn=0 reasons=0x00000000)");
+    const size_t stopped = tail.find("INFO service stopped cleanly");
+    ASSERT_NE(record, std::string::npos) << tail;
+    ASSERT_NE(stopped, std::string::npos) << tail;
+    EXPECT_LT(record, stopped);
 }
 
 }  // namespace
