@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "agent/openvpn/openvpn_discovery_win.h"
@@ -74,6 +75,10 @@ bool WriteMessage(HANDLE pipe, HANDLE event, const common::SecureBuffer& message
     return true;
 }
 
+// Each read asks for at most this much. Replies are normally far shorter; a longer one is read
+// in several parts, each reported with ERROR_MORE_DATA until the last.
+constexpr size_t kReadChunkBytes = 1024;
+
 // Reads one reply message into `reply`, continuing after ERROR_MORE_DATA until the message is
 // complete. False on any failure, time-out, or a message larger than the buffer.
 bool ReadReply(HANDLE pipe, HANDLE event, uint32_t io_wait_ms, std::vector<char16_t>* reply) {
@@ -88,8 +93,8 @@ bool ReadReply(HANDLE pipe, HANDLE event, uint32_t io_wait_ms, std::vector<char1
         OVERLAPPED overlapped = {};
         overlapped.hEvent = event;
         ResetEvent(event);
-        const BOOL ok = ReadFile(pipe, bytes + received, static_cast<DWORD>(capacity - received),
-                                 nullptr, &overlapped);
+        const DWORD ask = static_cast<DWORD>(std::min(capacity - received, kReadChunkBytes));
+        const BOOL ok = ReadFile(pipe, bytes + received, ask, nullptr, &overlapped);
         if (!ok && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
             return false;
         }

@@ -23,9 +23,10 @@ inline constexpr size_t kLaunchReplyUnits = 4096;
 //  - the pipe is opened overlapped without sharing; when busy (231) it is waited for up to
 //    `pipe_wait_ms` and opened once more; failure is Unavailable;
 //  - its server process must be `expected_server_pid` (0 is never accepted): else Unavailable;
-//  - message read mode, one overlapped write and overlapped reads of the reply (continued after
-//    ERROR_MORE_DATA into a 4096-unit buffer), each waited for up to `io_wait_ms` and cancelled
-//    when the wait fails; any failure is Failed;
+//  - message read mode, one overlapped write and overlapped reads of the reply (of at most 512
+//    units each, continued after ERROR_MORE_DATA into a 4096-unit buffer), each waited for up to
+//    `io_wait_ms` and cancelled when the wait fails; any failure, and a reply of more than 4096
+//    units, is Failed;
 //  - the reply is classified by ParseLaunchReply.
 // The message buffer is wiped before returning; the caller wipes `request.stdin_text`.
 LaunchResult LaunchOpenVpn(const std::wstring& pipe_path, uint32_t expected_server_pid,
