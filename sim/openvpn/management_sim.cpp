@@ -16,6 +16,9 @@ constexpr char kLocalAddress[] = "10.99.0.6";
 constexpr DWORD kPollMs = 50;
 // A client that sends this much without a line feed is dropped.
 constexpr size_t kMaxPendingBytes = 64 * 1024;
+// With nobody on the management port for this long the simulator gives up by itself, so that a
+// test that lost track of it does not leave it running for good.
+constexpr ULONGLONG kUnattendedLimitMs = 5 * 60 * 1000;
 constexpr uint64_t kFirstBytesIn = 2944;
 constexpr uint64_t kFirstBytesOut = 1072;
 constexpr uint64_t kBytesInPerSecond = 48000;
@@ -96,6 +99,9 @@ class Session {
             }
             if (exit_code_ >= 0) {
                 return exit_code_;
+            }
+            if (client_ == INVALID_SOCKET && Now() - unattended_since_ >= kUnattendedLimitMs) {
+                return Exit("unattended", 3);
             }
             Poll();
             if (exit_code_ < 0) {
@@ -464,6 +470,7 @@ class Session {
             shutdown(client_, SD_BOTH);
             closesocket(client_);
             client_ = INVALID_SOCKET;
+            unattended_since_ = Now();
         }
         authenticated_ = false;
         Wipe(pending_);
@@ -473,6 +480,7 @@ class Session {
     TunnelSwitches switches_;
 
     SOCKET client_ = INVALID_SOCKET;
+    ULONGLONG unattended_since_ = Now();
     bool greeted_ = false;
     bool authenticated_ = false;
     ULONGLONG greet_at_ = 0;

@@ -39,7 +39,8 @@ struct ManagementSetup {
 };
 
 // Runs until OpenVPN would exit; returns the process exit code (0 after SIGTERM or the exit
-// event, 1 after a fatal error or rejected credentials, 2 for an abrupt exit while connected).
+// event, 1 after a fatal error or rejected credentials, 2 for an abrupt exit while connected, 3
+// after 5 minutes without a management client).
 int RunManagement(ManagementSetup setup, TunnelSwitches switches);
 
 }  // namespace lumet::sim::openvpn

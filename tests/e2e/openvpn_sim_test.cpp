@@ -253,6 +253,22 @@ TEST_F(OpenVpnSimTest, CredentialsRejected) {
     }
 }
 
+// Values travel in OpenVPN's quoting: a backslash before every backslash and double quote.
+TEST_F(OpenVpnSimTest, EscapedCredentialsAreUnquoted) {
+    ASSERT_TRUE(switches_.Set(ovsim::kAuthUsername, std::wstring(L"we\"ird\\user")));
+    ASSERT_TRUE(switches_.Set(ovsim::kAuthPassword, std::wstring(L"p a\\ss\"")));
+    HANDLE process = Launch();
+    ASSERT_NE(process, nullptr);
+    Authenticate();
+    ReleaseHold();
+    client_.ReadUntil("username/password\r\n", kIoLimitMs);
+    SendCredentials("we\\\"ird\\\\user", "p a\\\\ss\\\"");
+    bool connected = false;
+    client_.ReadUntil(",CONNECTED,SUCCESS,", kIoLimitMs, &connected);
+    EXPECT_TRUE(connected);
+    EXPECT_EQ(OpenVpnSimSwitches::ReadDword(ovsim::kLastCredentials), 1u);
+}
+
 TEST_F(OpenVpnSimTest, WrongManagementPasswordIsAskedForAgain) {
     ASSERT_NE(Launch(), nullptr);
     ASSERT_TRUE(client_.Connect(port_, kIoLimitMs));
