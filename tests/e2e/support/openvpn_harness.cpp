@@ -232,6 +232,52 @@ std::wstring BinFilePath(const wchar_t* file) {
     return std::wstring(dir.begin(), dir.end()) + L"\\" + file;
 }
 
+namespace {
+constexpr wchar_t kOpenVpnKey[] = L"SOFTWARE\\OpenVPN";
+}  // namespace
+
+OpenVpnExePathSetting::OpenVpnExePathSetting(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    DWORD size = sizeof(buffer);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kOpenVpnKey, L"exe_path",
+                     RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, buffer,
+                     &size) == ERROR_SUCCESS) {
+        saved_ = std::wstring(buffer);
+    }
+    const std::wstring value = path.empty() ? BinFilePath(L"openvpn.exe") : path;
+    common::UniqueRegKey key;
+    ok_ = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kOpenVpnKey, 0, nullptr, 0,
+                          KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(),
+                          nullptr) == ERROR_SUCCESS &&
+          RegSetValueExW(key.get(), L"exe_path", 0, REG_SZ,
+                         reinterpret_cast<const BYTE*>(value.c_str()),
+                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+OpenVpnExePathSetting::~OpenVpnExePathSetting() {
+    common::UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kOpenVpnKey, 0,
+                      KEY_SET_VALUE | KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      key.put()) != ERROR_SUCCESS) {
+        return;
+    }
+    if (saved_) {
+        RegSetValueExW(key.get(), L"exe_path", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(saved_->c_str()),
+                       static_cast<DWORD>((saved_->size() + 1) * sizeof(wchar_t)));
+        return;
+    }
+    RegDeleteValueW(key.get(), L"exe_path");
+    DWORD values = 0;
+    DWORD subkeys = 0;
+    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+        values == 0 && subkeys == 0) {
+        key.reset();
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kOpenVpnKey, KEY_WOW64_64KEY, 0);
+    }
+}
+
 bool InteractiveServiceSim::Install() {
     Remove();
     common::UniqueServiceHandle scm(

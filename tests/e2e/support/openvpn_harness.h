@@ -101,6 +101,23 @@ class InteractiveServiceSim {
     DWORD ProcessId() const;
 };
 
+// HKLM "SOFTWARE\OpenVPN" "exe_path" (64-bit view) set to `path` (by default the simulator's
+// openvpn.exe in the bin folder), so that OpenVPN discovery finds it. The earlier value comes
+// back on destruction; a key this object created goes again when nothing else is left in it.
+class OpenVpnExePathSetting {
+  public:
+    explicit OpenVpnExePathSetting(const std::wstring& path = std::wstring());
+    ~OpenVpnExePathSetting();
+    OpenVpnExePathSetting(const OpenVpnExePathSetting&) = delete;
+    OpenVpnExePathSetting& operator=(const OpenVpnExePathSetting&) = delete;
+
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_ = false;
+    std::optional<std::wstring> saved_;
+};
+
 // "<bin>\<file>", the folder where the build places every program.
 std::wstring BinFilePath(const wchar_t* file);
 
