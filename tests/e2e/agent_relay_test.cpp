@@ -78,6 +78,9 @@ TEST_F(AgentRelayTest, ServiceRestartBetweenTwoRequestsIsAbsorbed) {
     ASSERT_TRUE(StartConsoleService(service_, restart_offset));
     const uint32_t second_generation = ServiceGeneration();
     ASSERT_NE(second_generation, first_generation);
+    // The service serves one client at a time; let it put up its next instance after our direct
+    // call, or the agent's reconnect would find the pipe absent and answer Unavailable at once.
+    ASSERT_TRUE(WaitForListeningPipe(ServicePipeNameForThisSession(), 5000));
 
     // The agent's connection broke with the old service; the call still succeeds.
     const Reply reply = Ask(MessageType::ServiceHealth);

@@ -231,6 +231,19 @@ std::string ReadFileFrom(const std::wstring& path, uint64_t offset) {
     return text;
 }
 
+bool WaitForListeningPipe(const std::wstring& name, DWORD timeout_ms) {
+    const ULONGLONG deadline = Now() + timeout_ms;
+    for (;;) {
+        if (WaitNamedPipeW(name.c_str(), 100)) {
+            return true;
+        }
+        if (Now() >= deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+}
+
 bool WaitForFileText(const std::wstring& path, uint64_t offset, const std::string& needle,
                      DWORD timeout_ms) {
     const ULONGLONG deadline = Now() + timeout_ms;

@@ -111,6 +111,11 @@ std::string ReadFileFrom(const std::wstring& path, uint64_t offset);
 bool WaitForFileText(const std::wstring& path, uint64_t offset, const std::string& needle,
                      DWORD timeout_ms);
 
+// Polls until a server instance of the pipe is listening, for up to `timeout_ms`. A server that
+// serves one client at a time has no instance between two clients, and a client that comes in
+// that gap finds the pipe absent.
+bool WaitForListeningPipe(const std::wstring& name, DWORD timeout_ms);
+
 // "<pid>-0x" followed by eight upper-case hexadecimal digits.
 bool IsGenerationTextOf(const std::string& text, DWORD pid);
 
