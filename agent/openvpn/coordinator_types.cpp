@@ -1,0 +1,58 @@
+#include "agent/openvpn/coordinator_types.h"
+
+#include <utility>
+
+#include "common/secure_buffer.h"
+
+namespace lumet::agent::openvpn {
+
+StartRequest::StartRequest(std::string config_text, std::string user, std::string pass)
+    : config(std::move(config_text)), username(std::move(user)), password(std::move(pass)) {}
+
+StartRequest::StartRequest(const StartRequest& other)
+    : config(other.config), username(other.username), password(other.password) {}
+
+StartRequest& StartRequest::operator=(const StartRequest& other) {
+    if (this != &other) {
+        Wipe();
+        config = other.config;
+        username = other.username;
+        password = other.password;
+    }
+    return *this;
+}
+
+StartRequest::StartRequest(StartRequest&& other) noexcept
+    : config(std::move(other.config)),
+      username(std::move(other.username)),
+      password(std::move(other.password)) {
+    // A short string moves by copying its inline bytes; the source must not keep them.
+    other.Wipe();
+}
+
+StartRequest& StartRequest::operator=(StartRequest&& other) noexcept {
+    if (this != &other) {
+        Wipe();
+        config = std::move(other.config);
+        username = std::move(other.username);
+        password = std::move(other.password);
+        other.Wipe();
+    }
+    return *this;
+}
+
+StartRequest::~StartRequest() {
+    Wipe();
+}
+
+void StartRequest::Wipe() {
+    common::WipeString(config);
+    WipeCredentials();
+}
+
+void StartRequest::WipeCredentials() {
+    common::WipeString(username);
+    common::WipeString(password);
+}
+
+}  // namespace lumet::agent::openvpn
