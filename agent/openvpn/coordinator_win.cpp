@@ -1,0 +1,581 @@
+#include "agent/openvpn/coordinator.h"
+
+#include <chrono>
+#include <optional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "agent/openvpn/command_line.h"
+#include "agent/openvpn/coordinator_rules.h"
+#include "agent/openvpn/interactive_launcher_win.h"
+#include "agent/openvpn/management_commands.h"
+#include "agent/openvpn/port_allocation.h"
+#include "agent/openvpn/random_hex.h"
+#include "agent/openvpn/working_directory.h"
+#include "common/log.h"
+#include "common/secure_buffer.h"
+#include "common/utf.h"
+
+namespace lumet::agent::openvpn {
+
+namespace {
+
+using common::LogLevel;
+
+// After TerminateProcess, how long to wait for the process to be gone.
+constexpr DWORD kTerminateWaitMs = 2000;
+// QueryFullProcessImageNameW buffer.
+constexpr DWORD kImagePathChars = 260;
+
+uint64_t NowUnixMs() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    // FILETIME counts 100 ns steps since 1601-01-01; 11644473600 s lie between the two epochs.
+    return ticks.QuadPart / 10000 - 11644473600000ULL;
+}
+
+bool SamePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+OpenVpnCoordinator::OpenVpnCoordinator(OpenVpnCoordinatorConfig config)
+    : config_(std::move(config)) {
+    std::wstring directory = EnsureWorkingDirectory(config_.working_directory_root);
+    CleanWorkingDirectory(directory);
+    std::lock_guard<std::mutex> lock(process_lock_);
+    working_directory_ = std::move(directory);
+}
+
+OpenVpnCoordinator::~OpenVpnCoordinator() {
+    Stop();
+}
+
+std::wstring OpenVpnCoordinator::WorkingDirectory() const {
+    std::lock_guard<std::mutex> lock(process_lock_);
+    return working_directory_;
+}
+
+common::OpenVpnStatusRecord OpenVpnCoordinator::Snapshot() const {
+    std::lock_guard<std::mutex> lock(state_lock_);
+    return record_;
+}
+
+uint32_t OpenVpnCoordinator::OpenVpnProcessId() const {
+    std::lock_guard<std::mutex> lock(process_lock_);
+    return process_id_;
+}
+
+void OpenVpnCoordinator::SetError(OpenVpnError error) {
+    std::lock_guard<std::mutex> lock(state_lock_);
+    record_.error = static_cast<uint16_t>(error);
+}
+
+void OpenVpnCoordinator::SetErrorIfCurrent(uint32_t attempt, OpenVpnError error,
+                                           bool only_when_none) {
+    std::lock_guard<std::mutex> lock(state_lock_);
+    if (IsCurrent(attempt) && (!only_when_none || record_.error == 0)) {
+        record_.error = static_cast<uint16_t>(error);
+    }
+}
+
+void OpenVpnCoordinator::ClearRunningIfCurrent(uint32_t attempt) {
+    std::lock_guard<std::mutex> lock(state_lock_);
+    if (IsCurrent(attempt)) {
+        record_.running = false;
+    }
+}
+
+bool OpenVpnCoordinator::Start(const StartRequest& request, uint32_t* attempt) {
+    StartRequest copy(request);
+    {
+        // Only the profile is replaced; the amended text is wiped with the copy.
+        std::string amended;
+        const OpenVpnError profile_error = PrepareProfile(copy.config, &amended);
+        common::WipeString(copy.config);
+        copy.config = std::move(amended);
+        if (profile_error != OpenVpnError::None) {
+            SetError(profile_error);
+            return false;
+        }
+    }
+    if (CheckCredentials(copy.username, copy.password) != OpenVpnError::None) {
+        SetError(OpenVpnError::InvalidRequest);
+        return false;
+    }
+
+    std::lock_guard<std::mutex> start(start_lock_);
+    if (attempt_thread_.joinable()) {
+        bool running = false;
+        {
+            std::lock_guard<std::mutex> lock(state_lock_);
+            running = record_.running;
+            if (running) {
+                record_.error = static_cast<uint16_t>(OpenVpnError::AttemptActive);
+            }
+        }
+        if (running) {
+            return false;
+        }
+        attempt_thread_.join();
+    }
+    const uint32_t number = attempt_counter_.fetch_add(1) + 1;
+    stop_requested_.store(false);
+    {
+        std::lock_guard<std::mutex> lock(state_lock_);
+        record_ = common::OpenVpnStatusRecord{};
+        record_.running = true;
+        record_.attempt = number;
+    }
+    if (attempt != nullptr) {
+        *attempt = number;
+    }
+    attempt_thread_ = std::thread(&OpenVpnCoordinator::RunAttempt, this, number, std::move(copy));
+    return true;
+}
+
+void OpenVpnCoordinator::Stop() {
+    stop_requested_.store(true);
+    const uint32_t number = attempt_counter_.fetch_add(1) + 1;
+    if (management_.IsRunning()) {
+        management_.SendCommand(TerminateCommand());
+    }
+    Kill(config_.stop_grace_ms);
+    {
+        std::lock_guard<std::mutex> lock(state_lock_);
+        record_ = common::OpenVpnStatusRecord{};
+        record_.attempt = number;
+    }
+    {
+        std::lock_guard<std::mutex> start(start_lock_);
+        if (attempt_thread_.joinable()) {
+            attempt_thread_.join();
+        }
+    }
+    // The attempt thread stops the client before it ends; this only covers a client left
+    // connected without one, and no other thread uses the client any more.
+    management_.Stop();
+}
+
+void OpenVpnCoordinator::Kill(uint32_t grace_ms) {
+    std::lock_guard<std::mutex> kill(kill_lock_);
+    common::UniqueProcess process;
+    common::UniqueEvent exit_event;
+    uint32_t process_id = 0;
+    std::wstring working_directory;
+    {
+        // Taken out, so that whoever kills owns the handles and a process recorded meanwhile
+        // (by an attempt still launching) is left for that attempt's own clean-up.
+        std::lock_guard<std::mutex> lock(process_lock_);
+        process = std::move(process_);
+        exit_event = std::move(exit_event_);
+        process_id = process_id_;
+        working_directory = working_directory_;
+    }
+    if (exit_event) {
+        // openvpn.exe, started with "--service" and this event, exits when it is set.
+        SetEvent(exit_event.get());
+    }
+    bool ended = false;
+    if (process) {
+        ended = WaitForSingleObject(process.get(), grace_ms) == WAIT_OBJECT_0;
+    } else if (process_id != 0) {
+        Sleep(grace_ms);
+    }
+    if (!ended && process_id != 0) {
+        common::UniqueProcess target(
+            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, /*bInheritHandle=*/FALSE, process_id));
+        if (target) {
+            TerminateProcess(target.get(), /*uExitCode=*/1);
+            WaitForSingleObject(target.get(), kTerminateWaitMs);
+        } else {
+            common::LogWin32Error(
+                LogLevel::Error,
+                L"openvpn_coordinator: last-resort TerminateProcess handle unavailable",
+                GetLastError());
+        }
+    }
+    exit_event.reset();
+    process.reset();
+    {
+        std::lock_guard<std::mutex> lock(process_lock_);
+        if (process_id_ == process_id) {
+            process_id_ = 0;
+        }
+    }
+    if (!working_directory.empty()) {
+        SecureDeleteFile(working_directory + L"\\" + kStatusLogName);
+    }
+}
+
+bool OpenVpnCoordinator::ProcessEnded() const {
+    std::lock_guard<std::mutex> lock(process_lock_);
+    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
+}
+
+void OpenVpnCoordinator::RecordProcessId(uint32_t process_id) {
+    {
+        std::lock_guard<std::mutex> lock(process_lock_);
+        process_id_ = process_id;
+    }
+    if (process_id == 0) {
+        return;
+    }
+    common::UniqueProcess process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                              /*bInheritHandle=*/FALSE, process_id));
+    if (!process) {
+        // Without a handle the attempt cannot see OpenVPN end; it still runs.
+        common::LogWin32Error(
+            LogLevel::Warn,
+            L"openvpn_coordinator: query/sync handle unavailable for reported PID (nonfatal)",
+            GetLastError());
+        return;
+    }
+    wchar_t image[kImagePathChars] = {};
+    DWORD length = kImagePathChars;
+    if (QueryFullProcessImageNameW(process.get(), 0, image, &length) &&
+        !SamePathIgnoringCase(std::wstring(image, length), config_.openvpn_path)) {
+        common::LogWin32Error(LogLevel::Warn,
+                              L"openvpn_coordinator: reported PID image path differs "
+                              L"(diagnostic only)",
+                              0);
+    }
+    DWORD process_session = 0;
+    DWORD own_session = 0;
+    if (ProcessIdToSessionId(process_id, &process_session) &&
+        ProcessIdToSessionId(GetCurrentProcessId(), &own_session) &&
+        process_session != own_session) {
+        common::LogWin32Error(
+            LogLevel::Warn, L"openvpn_coordinator: reported PID session differs (diagnostic only)",
+            0);
+    }
+    std::lock_guard<std::mutex> lock(process_lock_);
+    process_ = std::move(process);
+}
+
+ManagementCallbacks OpenVpnCoordinator::MakeCallbacks(uint32_t attempt,
+                                                      const StartRequest& request) {
+    // Each callback runs on the management reader thread and first makes sure its attempt is
+    // still the current one, so that late events of a stopped attempt change nothing. `request`
+    // lives on the attempt thread, which stops the client (joining the reader) before it ends.
+    ManagementCallbacks callbacks;
+    callbacks.on_state = [this, attempt](ManagementState state) {
+        std::lock_guard<std::mutex> lock(state_lock_);
+        if (!IsCurrent(attempt)) {
+            return;
+        }
+        record_.state = static_cast<uint8_t>(state);
+        if (state == ManagementState::Connected && record_.connected_since_ms == 0) {
+            record_.connected_since_ms = NowUnixMs();
+        }
+    };
+    callbacks.on_bytecount = [this, attempt](uint64_t bytes_in, uint64_t bytes_out) {
+        std::lock_guard<std::mutex> lock(state_lock_);
+        if (!IsCurrent(attempt)) {
+            return;
+        }
+        record_.bytes_in = bytes_in;
+        record_.bytes_out = bytes_out;
+    };
+    callbacks.on_hold = [this, attempt] {
+        if (!IsCurrent(attempt)) {
+            return;
+        }
+        management_.SendCommand(StateOnCommand());
+        management_.SendCommand(ByteCountCommand(config_.bytecount_interval_s));
+        management_.SendCommand(HoldReleaseCommand());
+    };
+    callbacks.on_password_prompt = [this, attempt, &request](PasswordPromptKind kind) {
+        OnPasswordPrompt(attempt, request, kind);
+    };
+    callbacks.on_fatal = [this, attempt](bool auth_failed) {
+        std::lock_guard<std::mutex> lock(state_lock_);
+        if (!IsCurrent(attempt)) {
+            return;
+        }
+        record_.error = static_cast<uint16_t>(auth_failed ? OpenVpnError::AuthFailed
+                                                          : OpenVpnError::OpenVpnFatal);
+    };
+    callbacks.on_closed = [this, attempt] {
+        std::lock_guard<std::mutex> lock(state_lock_);
+        if (!IsCurrent(attempt)) {
+            return;
+        }
+        if (record_.error == 0 && !stop_requested_.load()) {
+            record_.error = static_cast<uint16_t>(OpenVpnError::OpenVpnExited);
+        }
+    };
+    return callbacks;
+}
+
+void OpenVpnCoordinator::OnPasswordPrompt(uint32_t attempt, const StartRequest& request,
+                                          PasswordPromptKind kind) {
+    if (!IsCurrent(attempt)) {
+        return;
+    }
+    if (kind == PasswordPromptKind::VerificationFailed) {
+        // The server refused the user's credentials. OpenVPN reports no ">FATAL:" for this; it
+        // only says EXITING and closes, so this line is the one chance to tell the user why.
+        // Answering again would only repeat the refusal.
+        common::LogLine(LogLevel::Warn,
+                        L"openvpn_coordinator: server refused the credentials (Verification "
+                        L"Failed)");
+        SetErrorIfCurrent(attempt, OpenVpnError::AuthFailed, /*only_when_none=*/true);
+        auth_refused_attempt_.store(attempt);
+        return;
+    }
+    if (kind == PasswordPromptKind::AuthUsernamePassword ||
+        kind == PasswordPromptKind::AuthUsername) {
+        std::optional<common::SecureString> command =
+            CredentialCommand(CredentialKind::Username, request.username);
+        if (command) {
+            management_.SendCommand(command->str());
+        } else {
+            common::LogLine(LogLevel::Error,
+                            L"openvpn_coordinator: auth username rejected by validator");
+        }
+    }
+    if (kind == PasswordPromptKind::AuthUsernamePassword ||
+        kind == PasswordPromptKind::AuthPassword) {
+        std::optional<common::SecureString> command =
+            CredentialCommand(CredentialKind::Password, request.password);
+        if (command) {
+            management_.SendCommand(command->str());
+        } else {
+            common::LogLine(LogLevel::Error,
+                            L"openvpn_coordinator: auth password rejected by validator");
+        }
+    }
+    // A private-key passphrase is never asked of the user, and unknown prompts are not guessed
+    // at: the attempt then runs into the connect time-out.
+}
+
+void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
+    std::wstring staged_path;
+    bool management_started = false;
+
+    const auto unstage = [&] {
+        if (!staged_path.empty() && config_.stager != nullptr) {
+            config_.stager->Unstage(staged_path);
+        }
+        staged_path.clear();
+    };
+    const auto stop_management = [&] {
+        if (management_started) {
+            management_.Stop();
+            management_started = false;
+        }
+    };
+    // Ends the attempt with `code`: nothing of it is left behind, and the record says why.
+    const auto fail = [&](OpenVpnError code) {
+        unstage();
+        Kill(config_.stop_grace_ms);
+        stop_management();
+        SetErrorIfCurrent(attempt, code, /*only_when_none=*/false);
+        ClearRunningIfCurrent(attempt);
+    };
+    // Ends an attempt that was stopped or superseded: the record belongs to the newer attempt,
+    // but the staged profile and OpenVPN are still this attempt's to remove.
+    const auto abandon = [&] {
+        unstage();
+        Kill(config_.stop_grace_ms);
+        stop_management();
+    };
+    // Runs last (before `request` goes): the reader thread's callbacks refer to it.
+    common::ScopeExit finish([&] {
+        stop_management();
+        unstage();
+        request.WipeCredentials();
+    });
+
+    const std::wstring working_directory = EnsureWorkingDirectory(config_.working_directory_root);
+    {
+        std::lock_guard<std::mutex> lock(process_lock_);
+        working_directory_ = working_directory;
+    }
+    if (working_directory.empty()) {
+        fail(OpenVpnError::InternalError);
+        return;
+    }
+    if (!IsCurrent(attempt)) {
+        return;
+    }
+    if (config_.stager == nullptr) {
+        fail(OpenVpnError::InternalError);
+        return;
+    }
+
+    uint16_t outcome = static_cast<uint16_t>(StageOutcome::Failed);
+    staged_path = config_.stager->Stage(attempt, request, &outcome);
+    if (staged_path.empty()) {
+        fail(ErrorForStageOutcome(outcome));
+        return;
+    }
+    // The profile has reached the service; the attempt no longer needs its own copy.
+    common::WipeString(request.config);
+    if (!IsCurrent(attempt)) {
+        abandon();
+        return;
+    }
+
+    const std::optional<uint16_t> port = AllocateManagementPort();
+    if (!port) {
+        fail(OpenVpnError::LaunchFailed);
+        return;
+    }
+
+    common::SecureString management_password(RandomHex(kManagementPasswordBytes));
+    if (!IsCurrent(attempt)) {
+        abandon();
+        return;
+    }
+
+    const std::wstring event_name =
+        ExitEventName(common::Utf8ToWide(RandomHex(kExitEventRandomBytes)));
+    common::UniqueEvent exit_event(CreateEventW(/*lpEventAttributes=*/nullptr,
+                                                /*bManualReset=*/TRUE, /*bInitialState=*/FALSE,
+                                                event_name.c_str()));
+    if (!exit_event) {
+        fail(OpenVpnError::InternalError);
+        return;
+    }
+
+    LaunchRequest launch;
+    launch.working_directory = working_directory;
+    launch.options = JoinCommandLine(OpenVpnArguments(staged_path, *port, event_name));
+    launch.stdin_text = common::Utf8ToWide(management_password.str()) + L"\n";
+    const LaunchResult launched =
+        config_.override_launcher_pipe.empty()
+            ? LaunchThroughInteractiveService(launch, config_.launcher_pipe_wait_ms,
+                                              config_.launcher_io_wait_ms)
+            : LaunchOpenVpn(config_.override_launcher_pipe, GetCurrentProcessId(), launch,
+                            config_.launcher_pipe_wait_ms, config_.launcher_io_wait_ms);
+    common::WipeString(launch.stdin_text);
+
+    const uint32_t launch_status = static_cast<uint32_t>(launched.status);
+    if (launched.status != InteractiveLaunchStatus::Launched) {
+        exit_event.reset();
+        common::LogWin32Error(LogLevel::Error,
+                              L"openvpn_coordinator: interactive service launch rejected",
+                              launch_status);
+        fail(ErrorForLaunchStatus(launch_status));
+        return;
+    }
+
+    RecordProcessId(launched.process_id);
+    {
+        std::lock_guard<std::mutex> lock(process_lock_);
+        exit_event_ = std::move(exit_event);
+    }
+
+    if (!IsCurrent(attempt)) {
+        fail(OpenVpnError::InternalError);
+        return;
+    }
+    bool password_rejected = false;
+    bool connected = false;
+    try {
+        management_started = true;
+        connected =
+            management_.Connect(*port, management_password.str(), MakeCallbacks(attempt, request),
+                                config_.management_connect_timeout_ms, &password_rejected);
+    } catch (const std::system_error&) {
+        // The reader thread could not be started.
+        connected = false;
+    }
+    management_password.Wipe();
+    if (!connected) {
+        fail(password_rejected ? OpenVpnError::ManagementAuthRejected
+                               : OpenVpnError::ManagementUnavailable);
+        return;
+    }
+    if (!IsCurrent(attempt)) {
+        fail(OpenVpnError::InternalError);
+        return;
+    }
+
+    // Connecting phase.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.connect_timeout_ms);
+    bool reached_connected = false;
+    while (IsCurrent(attempt) && !reached_connected) {
+        ConnectingView view;
+        {
+            std::lock_guard<std::mutex> lock(state_lock_);
+            view.state = record_.state;
+            view.error = record_.error;
+        }
+        if (view.state != static_cast<uint8_t>(ManagementState::Connected) && view.error == 0) {
+            view.process_ended = ProcessEnded();
+            view.deadline_passed = std::chrono::steady_clock::now() >= deadline;
+        }
+        switch (NextConnectingStep(view)) {
+            case ConnectingStep::KeepWaiting:
+                Sleep(kAttemptPollMs);
+                break;
+            case ConnectingStep::Connected:
+                // Connected: the profile (with its keys) need not lie in OpenVPN's directory.
+                unstage();
+                reached_connected = true;
+                break;
+            case ConnectingStep::EndOnError:
+                abandon();
+                ClearRunningIfCurrent(attempt);
+                return;
+            case ConnectingStep::ProcessExited:
+                SetErrorIfCurrent(attempt, OpenVpnError::OpenVpnExited, /*only_when_none=*/true);
+                abandon();
+                ClearRunningIfCurrent(attempt);
+                return;
+            case ConnectingStep::TimedOut:
+                SetErrorIfCurrent(attempt, OpenVpnError::TunnelTimeout, /*only_when_none=*/true);
+                abandon();
+                ClearRunningIfCurrent(attempt);
+                return;
+        }
+    }
+    if (!reached_connected) {
+        // Stopped or superseded while connecting.
+        abandon();
+        return;
+    }
+
+    // Connected phase.
+    while (IsCurrent(attempt)) {
+        bool running = false;
+        {
+            std::lock_guard<std::mutex> lock(state_lock_);
+            running = record_.running;
+        }
+        if (!running) {
+            abandon();
+            return;
+        }
+        if (auth_refused_attempt_.load() == attempt) {
+            abandon();
+            ClearRunningIfCurrent(attempt);
+            return;
+        }
+        if (ProcessEnded()) {
+            if (!stop_requested_.load()) {
+                SetErrorIfCurrent(attempt, OpenVpnError::OpenVpnExited, /*only_when_none=*/true);
+            }
+            stop_management();
+            // Closes the handles of the ended process and forgets its id, so the activity
+            // report stops naming it.
+            Kill(config_.stop_grace_ms);
+            ClearRunningIfCurrent(attempt);
+            return;
+        }
+        Sleep(kAttemptPollMs);
+    }
+    abandon();
+}
+
+}  // namespace lumet::agent::openvpn
