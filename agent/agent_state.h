@@ -15,17 +15,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "agent/openvpn/coordinator.h"
+#include "agent/openvpn/service_link_stager.h"
 #include "common/peer_link.h"
 #include "common/win_handle.h"
 
 namespace lumet::agent {
-
-namespace openvpn {
-class OpenVpnCoordinator;
-class ServiceLinkOpenVpnStager;
-}  // namespace openvpn
 
 class AgentState {
   public:
@@ -40,6 +38,7 @@ class AgentState {
     // link, so that tests can point it at a pipe of their own.
     explicit AgentState(common::PeerLinkSettings service_link_settings);
 
+    // Destroys the coordinator first (which stops a running OpenVPN), then its stager.
     ~AgentState();
 
     AgentState(const AgentState&) = delete;
@@ -66,12 +65,13 @@ class AgentState {
     // The link to OrrinfieldVPNService's pipe of this session.
     common::PeerLink serviceLink;
 
-    // OpenVPN: the stager and the coordinator are created by the first OpenVPN request once the
-    // coordinator is part of the agent, and then live until the process ends. Until then both
-    // stay null: no OpenVPN request creates them, and the accept loop sees no coordinator (no
-    // 7-second wake-ups, no activity reports).
-    openvpn::ServiceLinkOpenVpnStager* openVpnStager = nullptr;
-    openvpn::OpenVpnCoordinator* coordinator = nullptr;
+    // OpenVPN: the stager and the coordinator are created together by the first OpenVpnStart,
+    // OpenVpnStop or OpenVpnStatus (dispatch.h, AccessCoordinator) and then live until the
+    // process ends. While `coordinator` is null the accept loop has no 7-second wake-ups and sends
+    // no activity reports. The coordinator uses the stager, so it is declared (and destroyed)
+    // after it.
+    std::unique_ptr<openvpn::ServiceLinkOpenVpnStager> openVpnStager;
+    std::unique_ptr<openvpn::OpenVpnCoordinator> coordinator;
 };
 
 // Raises `serviceCallsInFlight` for the lifetime of the scope.

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "agent/agent_state.h"
+#include "agent/openvpn/coordinator.h"
 #include "common/messages.h"
 
 namespace lumet::agent {
@@ -23,13 +24,33 @@ namespace lumet::agent {
 //
 //   Hello, Ping, AgentHealth       answered by the agent itself
 //   ServiceHealth, WireGuard 5..7  relayed to the service; its reply body is passed on unchanged
-//   OpenVPN 8..11                  UnsupportedType until the OpenVPN coordinator is connected
+//   OpenVpnCapabilities (8)        the installation discovery, run afresh for every request
+//   OpenVpnStart (9)               three strings (config, username, password; BadRequest when
+//                                  unreadable, and no coordinator is made), coordinator access,
+//                                  start, the agent's copy of the password wiped, activity
+//                                  report, then Ok + the coordinator's status snapshot
+//   OpenVpnStop (10), Status (11)  coordinator access, [stop,] snapshot, activity report, then
+//                                  Ok + that snapshot
 //   12..14 and anything else       UnsupportedType
+// Errors of an OpenVPN start travel inside the status record, never as the reply status. A stop
+// waits for the attempt to end (bounded by the coordinator's time-outs, at most a few seconds
+// once OpenVPN runs).
 //
-// `payload` is only read; wiping it (it holds the private key of a WireGuardStart) stays the
-// caller's job.
+// `payload` is only read; wiping it (it holds the private key of a WireGuardStart, or the
+// credentials of an OpenVpnStart) stays the caller's job.
 bool Dispatch(AgentState& state, HANDLE pipe, uint16_t type, uint32_t request_id,
               std::span<const uint8_t> payload);
+
+// Coordinator access: the coordinator, made on first use together with its stager (a
+// ServiceLinkOpenVpnStager on `state.serviceLink`, replacing any earlier stager) with
+// AgentCoordinatorConfig. It then lives until the process ends; from then on the accept loop
+// wakes at least every 7 s to report OpenVPN activity. A coordinator already in `state` (tests
+// put their own there) is used as it is.
+openvpn::OpenVpnCoordinator& AccessCoordinator(AgentState& state);
+
+// The configuration the agent runs its coordinator with: the discovered openvpn.exe, the default
+// time-outs and `state.openVpnStager`.
+openvpn::OpenVpnCoordinatorConfig AgentCoordinatorConfig(AgentState& state);
 
 // The OpenVPN activity report to the service, sent after OpenVPN requests and from the accept
 // loop: only while a coordinator exists, from its status snapshot. Without a coordinator there

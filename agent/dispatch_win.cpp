@@ -3,11 +3,14 @@
 #include <optional>
 #include <vector>
 
+#include "agent/openvpn/openvpn_discovery.h"
+#include "agent/openvpn/openvpn_discovery_win.h"
 #include "agent/request_routing.h"
 #include "agent/server_policy.h"
 #include "common/frame_transport.h"
 #include "common/log.h"
 #include "common/payload.h"
+#include "common/secure_buffer.h"
 #include "common/peer_link.h"
 #include "common/utf.h"
 
@@ -61,7 +64,69 @@ std::vector<uint8_t> RelayWireGuard(AgentState& state, uint16_t type,
         WireGuardRelayFailureStatus(result.status, state.serviceLink.LastStatus()));
 }
 
+// Ok followed by the record.
+std::vector<uint8_t> OpenVpnStatusReply(const common::OpenVpnStatusRecord& record) {
+    common::PayloadWriter writer;
+    common::WriteStatus(writer, Status::Ok);
+    common::Write(writer, record);
+    return writer.Take();
+}
+
+std::vector<uint8_t> OpenVpnCapabilities() {
+    const common::OpenVpnCapabilitiesRecord record =
+        openvpn::BuildCapabilities(openvpn::ProductionCapabilityProbes());
+    common::PayloadWriter writer;
+    common::WriteStatus(writer, Status::Ok);
+    if (!common::Write(writer, record)) {
+        // Only a version text beyond the string limit could get here.
+        return common::StatusOnly(Status::Failed);
+    }
+    return writer.Take();
+}
+
+std::vector<uint8_t> OpenVpnStart(AgentState& state, std::span<const uint8_t> payload) {
+    openvpn::StartRequest request;
+    common::PayloadReader reader(payload);
+    if (!reader.ReadString(&request.config) || !reader.ReadString(&request.username) ||
+        !reader.ReadString(&request.password)) {
+        return common::StatusOnly(Status::BadRequest);
+    }
+    openvpn::OpenVpnCoordinator& coordinator = AccessCoordinator(state);
+    coordinator.Start(request);
+    // The coordinator works on its own copy; ours goes now (the rest with `request`).
+    common::WipeString(request.password);
+    ReportOpenVpnActivity(state);
+    return OpenVpnStatusReply(coordinator.Snapshot());
+}
+
+std::vector<uint8_t> OpenVpnStopOrStatus(AgentState& state, bool stop) {
+    openvpn::OpenVpnCoordinator& coordinator = AccessCoordinator(state);
+    if (stop) {
+        coordinator.Stop();
+    }
+    const common::OpenVpnStatusRecord snapshot = coordinator.Snapshot();
+    ReportOpenVpnActivity(state);
+    return OpenVpnStatusReply(snapshot);
+}
+
 }  // namespace
+
+openvpn::OpenVpnCoordinatorConfig AgentCoordinatorConfig(AgentState& state) {
+    openvpn::OpenVpnCoordinatorConfig config;
+    config.openvpn_path = openvpn::FindOpenVpn();
+    config.stager = state.openVpnStager.get();
+    return config;
+}
+
+openvpn::OpenVpnCoordinator& AccessCoordinator(AgentState& state) {
+    if (!state.coordinator) {
+        state.openVpnStager = std::make_unique<openvpn::ServiceLinkOpenVpnStager>(
+            &state.serviceLink, state.sessionId, &state.serviceCallsInFlight);
+        state.coordinator =
+            std::make_unique<openvpn::OpenVpnCoordinator>(AgentCoordinatorConfig(state));
+    }
+    return *state.coordinator;
+}
 
 bool Dispatch(AgentState& state, HANDLE pipe, uint16_t type, uint32_t request_id,
               std::span<const uint8_t> payload) {
@@ -87,12 +152,20 @@ bool Dispatch(AgentState& state, HANDLE pipe, uint16_t type, uint32_t request_id
             reply = RelayWireGuard(state, type, payload);
             break;
         case AgentHandler::OpenVpn:
-            // The OpenVPN coordinator answers these once it is part of the agent:
-            // OpenVpnCapabilities from the installation discovery; OpenVpnStart (three strings,
-            // BadRequest when unreadable, coordinator access, start, wipe the password, activity
-            // report, snapshot); OpenVpnStop and OpenVpnStatus (coordinator access, [stop,]
-            // snapshot, activity report).
-            reply = common::StatusOnly(Status::UnsupportedType);
+            switch (static_cast<MessageType>(type)) {
+                case MessageType::OpenVpnCapabilities:
+                    reply = OpenVpnCapabilities();
+                    break;
+                case MessageType::OpenVpnStart:
+                    reply = OpenVpnStart(state, payload);
+                    break;
+                case MessageType::OpenVpnStop:
+                    reply = OpenVpnStopOrStatus(state, /*stop=*/true);
+                    break;
+                default:
+                    reply = OpenVpnStopOrStatus(state, /*stop=*/false);
+                    break;
+            }
             break;
         case AgentHandler::NotServed:
             reply = common::StatusOnly(Status::UnsupportedType);
@@ -102,12 +175,15 @@ bool Dispatch(AgentState& state, HANDLE pipe, uint16_t type, uint32_t request_id
 }
 
 void ReportOpenVpnActivity(AgentState& state) {
-    if (state.coordinator == nullptr) {
+    if (!state.coordinator) {
         return;
     }
-    // With a coordinator, its status snapshot becomes the report here: active = the snapshot's
-    // running flag, attempt = its attempt number, openvpn_pid = the running openvpn.exe (0 when
-    // none), sent through SendOpenVpnActivityReport.
+    const common::OpenVpnStatusRecord snapshot = state.coordinator->Snapshot();
+    common::OpenVpnActivityReport report;
+    report.active = snapshot.running;
+    report.attempt = snapshot.attempt;
+    report.openvpn_pid = state.coordinator->OpenVpnProcessId();
+    SendOpenVpnActivityReport(state, report);
 }
 
 bool SendOpenVpnActivityReport(AgentState& state, const common::OpenVpnActivityReport& report) {

@@ -267,10 +267,94 @@ TEST_F(DispatchTest, HelloAndPingAreAnsweredWithoutTheService) {
 }
 
 TEST_F(DispatchTest, TypesTheAgentDoesNotServeGetUnsupported) {
-    for (const uint16_t type : {8, 9, 10, 11, 12, 13, 14, 0, 15}) {
+    // 12..14 are the agent's own requests to the service, never the plugin's.
+    for (const uint16_t type : {12, 13, 14, 0, 15}) {
         EXPECT_EQ(Ask(type, {1, 2, 3}).body, StatusBytes(Status::UnsupportedType)) << type;
     }
     EXPECT_EQ(state_.coordinator, nullptr);
+}
+
+std::vector<uint8_t> Strings(const std::vector<std::string>& texts) {
+    common::PayloadWriter writer;
+    for (const std::string& text : texts) {
+        writer.WriteString(text);
+    }
+    return writer.Take();
+}
+
+common::OpenVpnStatusRecord StatusRecordOf(const AgentReply& reply) {
+    common::PayloadReader reader(reply.body);
+    Status status = Status::Failed;
+    common::OpenVpnStatusRecord record;
+    EXPECT_TRUE(common::ReadStatus(reader, &status));
+    EXPECT_EQ(status, Status::Ok);
+    EXPECT_TRUE(common::Read(reader, &record));
+    return record;
+}
+
+TEST_F(DispatchTest, OpenVpnCapabilitiesComeFromTheDiscovery) {
+    const AgentReply reply = Ask(Type(MessageType::OpenVpnCapabilities));
+    common::PayloadReader reader(reply.body);
+    Status status = Status::Failed;
+    common::OpenVpnCapabilitiesRecord record;
+    ASSERT_TRUE(common::ReadStatus(reader, &status));
+    EXPECT_EQ(status, Status::Ok);
+    ASSERT_TRUE(common::Read(reader, &record));
+    EXPECT_LE(record.openvpn_found, 2);
+    EXPECT_EQ(record.spare_1, 0);
+    EXPECT_EQ(record.spare_2, 0);
+    // Capabilities need no coordinator.
+    EXPECT_EQ(state_.coordinator, nullptr);
+}
+
+TEST_F(DispatchTest, UnreadableOpenVpnStartIsABadRequestAndMakesNoCoordinator) {
+    EXPECT_EQ(Ask(Type(MessageType::OpenVpnStart), Strings({"client\n", "user"})).body,
+              StatusBytes(Status::BadRequest));
+    EXPECT_EQ(state_.coordinator, nullptr);
+}
+
+TEST_F(DispatchTest, OpenVpnRequestsAnswerWithTheSnapshotAndReportActivity) {
+    std::atomic<int> reports{0};
+    std::mutex mutex;
+    std::vector<common::OpenVpnActivityReport> seen_reports;
+    FakeService service(ServicePipe(), [&](const Seen& seen) {
+        if (seen.type == Type(MessageType::ReportOpenVpnActivity)) {
+            common::PayloadReader reader(seen.payload);
+            common::OpenVpnActivityReport report;
+            EXPECT_TRUE(common::Read(reader, &report));
+            std::lock_guard<std::mutex> lock(mutex);
+            seen_reports.push_back(report);
+            ++reports;
+        }
+        return Answer{false, StatusBytes(Status::Ok)};
+    });
+
+    // A fresh agent: the status request makes the coordinator and reports it idle.
+    common::OpenVpnStatusRecord record = StatusRecordOf(Ask(Type(MessageType::OpenVpnStatus)));
+    EXPECT_EQ(record, common::OpenVpnStatusRecord{});
+    ASSERT_NE(state_.coordinator, nullptr);
+    ASSERT_NE(state_.openVpnStager, nullptr);
+    EXPECT_EQ(reports.load(), 1);
+
+    // A start whose credentials fail their check answers Ok with the error inside the record.
+    record =
+        StatusRecordOf(Ask(Type(MessageType::OpenVpnStart), Strings({"client\n", "user", ""})));
+    EXPECT_EQ(record.error, 1);
+    EXPECT_FALSE(record.running);
+    EXPECT_EQ(reports.load(), 2);
+
+    // A stop answers with the zeroed record of the next attempt number.
+    record = StatusRecordOf(Ask(Type(MessageType::OpenVpnStop)));
+    common::OpenVpnStatusRecord stopped;
+    stopped.attempt = 1;
+    EXPECT_EQ(record, stopped);
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(seen_reports.size(), 3u);
+    EXPECT_FALSE(seen_reports[2].active);
+    EXPECT_EQ(seen_reports[2].attempt, 1u);
+    EXPECT_EQ(seen_reports[2].openvpn_pid, 0u);
+    EXPECT_EQ(state_.openVpnActive.load(), 0);
+    EXPECT_EQ(state_.serviceCallsInFlight.load(), 0);
 }
 
 TEST_F(DispatchTest, RelaysPassTypeBodyAndReplyThroughUnchanged) {
@@ -393,6 +477,7 @@ TEST_F(DispatchTest, ActivityReportCarriesTheRecordAndWarnsWhenUnheard) {
     // Without a coordinator there is nothing to report.
     ReportOpenVpnActivity(state_);
     EXPECT_EQ(state_.openVpnActive.load(), 0);
+    EXPECT_EQ(state_.coordinator, nullptr);
 }
 
 }  // namespace

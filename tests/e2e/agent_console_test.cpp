@@ -135,7 +135,8 @@ TEST_F(AgentConsoleTest, UnservedTypesKeepTheConnectionOtherProtocolsEndIt) {
         PipeClient client;
         ConnectClient(client);
         uint32_t request_id = 100;
-        for (const uint16_t type : {0, 15, 0xFFFF, 8, 9, 10, 11, 12, 13, 14}) {
+        // 8..11 are served (OpenVPN); 12..14 are the agent's own requests to the service.
+        for (const uint16_t type : {0, 15, 0xFFFF, 12, 13, 14}) {
             const std::vector<uint8_t> body = {1, 2, 3};
             const Reply reply = client.Call(type, ++request_id, body);
             ASSERT_TRUE(reply.ok) << type;
