@@ -4,7 +4,6 @@
 
 #include <cwchar>
 #include <future>
-#include <thread>
 #include <utility>
 
 #include "plugin/host_api.h"
@@ -126,26 +125,37 @@ std::optional<DWORD> RunCaptured(const std::wstring& command_line, DWORD timeout
         return std::nullopt;
     }
     CloseHandle(process.hThread);
-    // Read on a thread: the child blocks once the pipe is full.
-    std::thread reader([read_end, output] {
-        char buffer[4096];
-        DWORD read = 0;
-        while (ReadFile(read_end, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-            output->append(buffer, read);
+    // Poll rather than read to the end: a program the child starts (the agent) may hold the
+    // write end long after the child itself has ended.
+    auto drain = [&] {
+        DWORD available = 0;
+        while (PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            std::string chunk(available, '\0');
+            DWORD read = 0;
+            if (!ReadFile(read_end, chunk.data(), available, &read, nullptr) || read == 0) {
+                return;
+            }
+            output->append(chunk.data(), read);
         }
-    });
+    };
     std::optional<DWORD> exit_code;
-    if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        GetExitCodeProcess(process.hProcess, &code);
-        exit_code = code;
-    } else {
-        TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, 5000);
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        drain();
+        if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            GetExitCodeProcess(process.hProcess, &code);
+            exit_code = code;
+            break;
+        }
+        if (GetTickCount64() >= deadline) {
+            TerminateProcess(process.hProcess, 1);
+            WaitForSingleObject(process.hProcess, 5000);
+            break;
+        }
     }
+    drain();
     CloseHandle(process.hProcess);
-    // The child held the only other write end; its end closes the pipe and ends the reader.
-    reader.join();
     CloseHandle(read_end);
     return exit_code;
 }
