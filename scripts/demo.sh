@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# The demo: one command on a fresh Debian machine (as root) that shows the back end at work.
+#
+#   bash scripts/demo.sh [--no-build] [--build-dir <dir>] [--keep-wine]
+#
+# It installs what the build needs (scripts/bootstrap.sh), builds only the programs the demo runs
+# (preset "windows": the service, the agent, the plugin, lumetctl and the WireGuard simulator),
+# prepares the build's Wine prefix, registers OrrinfieldVPNService with Wine's service manager
+# and starts it (wireguard.exe and wireguard.dll beside it are the simulator), then drives
+# everything through lumetctl, which loads the plugin DLL as the Flutter application does:
+# health, a WireGuard connect with a throwaway key, status with counters, a few seconds of
+# events, disconnect, and the machine-wide VPN activity record in the registry. Whatever
+# happens, the service is stopped and deleted and Wine is stopped again; the exit code is
+# non-zero when any step failed.
+#
+#   --no-build       use an already built tree (CI runs the demo this way, after its own build)
+#   --build-dir DIR  the Windows build folder (default build/windows, the preset's)
+#   --keep-wine      leave the prefix's Wine server running (when a test runner owns it)
+#
+# Steps are shell functions listed in STEPS below; a new demo step is a function plus its name
+# appended to that list.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/windows
+do_build=1
+stop_wine=1
+while (($#)); do
+  case "$1" in
+    --no-build) do_build=0 ;;
+    --build-dir) build=${2:?--build-dir needs a folder}; shift ;;
+    --keep-wine) stop_wine=0 ;;
+    *) echo "usage: demo.sh [--no-build] [--build-dir <dir>] [--keep-wine]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+say() { printf '\n== %s\n' "$*"; }
+
+if ((do_build)); then
+  say "Installing build packages (if missing)"
+  bash scripts/bootstrap.sh
+  say "Building the service, the agent, the plugin, lumetctl and the WireGuard simulator"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows --target OrrinfieldVPNService OrrinfieldVPNAgent \
+    lumet_windows_vpn_plugin lumetctl wireguard_sim_exe wireguard_sim_dll
+fi
+
+build=$(cd "$build" && pwd)
+run="$build/wine-run"
+bin="$build/bin"
+for program in OrrinfieldVPNService.exe OrrinfieldVPNAgent.exe lumet_windows_vpn_plugin.dll \
+  lumetctl.exe flutter_windows.dll wireguard.exe wireguard.dll; do
+  [ -f "$bin/$program" ] || { echo "demo: $bin/$program is missing; build first" >&2; exit 1; }
+done
+
+# The agent the plugin starts ends by itself this long after its last client (default 300 s).
+export ORRINFIELD_AGENT_IDLE_SECONDS=${ORRINFIELD_AGENT_IDLE_SECONDS:-15}
+workdir=$(mktemp -d)
+config="$workdir/demo-wireguard.conf"
+agent_pid=""
+
+lumetctl() {
+  "$run" "$bin/lumetctl.exe" "$@" </dev/null
+}
+
+cleanup() {
+  local rc=$?
+  set +e
+  say "Cleaning up"
+  if [ "$(bash scripts/wine-service.sh "$build" status 2>/dev/null)" = RUNNING ]; then
+    lumetctl wg-down >/dev/null 2>&1
+  fi
+  bash scripts/wine-service.sh "$build" uninstall
+  # The agent would end by itself when idle; end the one this demo started, by its id.
+  if [ -n "$agent_pid" ]; then
+    "$run" taskkill /PID "$agent_pid" /F >/dev/null 2>&1 </dev/null
+  fi
+  if ((stop_wine)); then
+    bash scripts/wine-warmup.sh "$build" --stop
+  fi
+  rm -rf "$workdir"
+  if ((rc == 0)); then
+    say "Demo finished"
+  else
+    say "Demo FAILED (exit code $rc)"
+  fi
+  exit "$rc"
+}
+
+say "Preparing Wine"
+bash scripts/wine-warmup.sh "$build"
+trap cleanup EXIT
+
+step_start_service() {
+  say "Registering and starting OrrinfieldVPNService with Wine's service manager"
+  bash scripts/wine-service.sh "$build" uninstall
+  bash scripts/wine-service.sh "$build" install
+  bash scripts/wine-service.sh "$build" start
+  bash scripts/wine-service.sh "$build" status
+}
+
+step_health() {
+  say "Health of the plugin (lumetctl loads the plugin, which starts the agent)"
+  lumetctl health
+  say "Agent health"
+  lumetctl --json agent-health >"$workdir/agent.json"
+  cat "$workdir/agent.json"
+  # The generation text starts with the agent's process id.
+  agent_pid=$(sed -n 's/.*"generationText":"\([0-9]*\)-0x.*/\1/p' "$workdir/agent.json")
+  say "Service health (relayed by the agent)"
+  lumetctl service-health
+}
+
+step_wireguard_up() {
+  say "Connecting WireGuard with a sample configuration and a throwaway key"
+  local key peer
+  key=$(head -c 32 /dev/urandom | base64)
+  peer=$(head -c 32 /dev/urandom | base64)
+  cat >"$config" <<CONF
+[Interface]
+PrivateKey = $key
+Address = 10.77.0.2/32
+
+[Peer]
+PublicKey = $peer
+AllowedIPs = 10.77.1.0/24
+Endpoint = 192.0.2.7:51820
+PersistentKeepalive = 25
+CONF
+  lumetctl wg-up "$("$run" winepath -w "$config" </dev/null | tr -d '\r')"
+  rm -f "$config"
+}
+
+step_wireguard_status() {
+  say "WireGuard status (counters grow while the tunnel runs)"
+  sleep 1
+  lumetctl wg-status
+}
+
+step_events() {
+  say "Events for 4 seconds"
+  lumetctl events 4
+}
+
+step_wireguard_down() {
+  say "Disconnecting WireGuard"
+  lumetctl wg-down
+}
+
+step_activity_record() {
+  say "VPN activity record (HKLM\\SOFTWARE\\Orrinfield VPN; Activity 1 = a VPN is active)"
+  "$run" reg query 'HKLM\SOFTWARE\Orrinfield VPN' </dev/null | tr -d '\r' |
+    grep -E 'Activity|HKEY' || { echo "demo: no activity record" >&2; return 1; }
+}
+
+STEPS=(
+  step_start_service
+  step_health
+  step_wireguard_up
+  step_wireguard_status
+  step_activity_record
+  step_events
+  step_wireguard_down
+  step_activity_record
+)
+
+for step in "${STEPS[@]}"; do
+  "$step"
+done
