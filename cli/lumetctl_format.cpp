@@ -49,7 +49,9 @@ struct Node {
     double d = 0;
     std::string s;
     std::vector<Node> items;
-    std::vector<std::pair<std::string, Node>> fields;
+    // Parallel lists: a pair holding Node would need Node complete here.
+    std::vector<std::string> field_names;
+    std::vector<Node> field_values;
 };
 
 Node Str(std::string s) {
@@ -76,7 +78,10 @@ Node ToNode(const EncodableValue& value);
 Node Object(std::vector<std::pair<std::string, Node>> fields) {
     Node n;
     n.kind = Node::Kind::Object;
-    n.fields = std::move(fields);
+    for (auto& [name, value] : fields) {
+        n.field_names.push_back(name);
+        n.field_values.push_back(std::move(value));
+    }
     return n;
 }
 
@@ -278,8 +283,8 @@ std::string Json(const Node& n) {
     }
     if (n.kind == Node::Kind::Object) {
         std::string out = "{";
-        for (size_t i = 0; i < n.fields.size(); ++i) {
-            out += (i ? "," : "") + JsonString(n.fields[i].first) + ":" + Json(n.fields[i].second);
+        for (size_t i = 0; i < n.field_names.size(); ++i) {
+            out += (i ? "," : "") + JsonString(n.field_names[i]) + ":" + Json(n.field_values[i]);
         }
         return out + "}";
     }
@@ -288,8 +293,9 @@ std::string Json(const Node& n) {
 
 void Text(const Node& n, const std::string& prefix, std::string& out) {
     if (n.kind == Node::Kind::Object) {
-        for (const auto& [name, field] : n.fields) {
-            Text(field, prefix.empty() ? name : prefix + "." + name, out);
+        for (size_t i = 0; i < n.field_names.size(); ++i) {
+            const std::string& name = n.field_names[i];
+            Text(n.field_values[i], prefix.empty() ? name : prefix + "." + name, out);
         }
         return;
     }
