@@ -1,9 +1,11 @@
 #include "openvpn_harness.h"
 
 #include <ws2tcpip.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 
 #include "common/payload.h"
 #include "common/win_handle.h"
@@ -227,6 +229,36 @@ void OpenVpnSimSwitches::Clear() {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\OrrinfieldVPNTest");
 }
 
+std::vector<DWORD> OpenVpnProcessIds() {
+    std::vector<DWORD> ids;
+    common::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        return ids;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, L"openvpn.exe") == 0) {
+            ids.push_back(entry.th32ProcessID);
+        }
+    }
+    return ids;
+}
+
+int EndOpenVpnProcesses(DWORD timeout_ms) {
+    int ended = 0;
+    for (DWORD pid : OpenVpnProcessIds()) {
+        common::UniqueKernelHandle process(
+            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        if (process && TerminateProcess(process.get(), 1)) {
+            ++ended;
+            WaitForSingleObject(process.get(), timeout_ms);
+        }
+    }
+    return ended;
+}
+
 std::wstring BinFilePath(const wchar_t* file) {
     const std::string dir = ExecutableDir();
     return std::wstring(dir.begin(), dir.end()) + L"\\" + file;
@@ -278,6 +310,28 @@ OpenVpnExePathSetting::~OpenVpnExePathSetting() {
     }
 }
 
+namespace {
+
+// Stops the service and ends a process that outlives the stop; the registration stays.
+void StopSimService(SC_HANDLE service) {
+    DWORD pid = 0;
+    if (QueryState(service, &pid) != SERVICE_STOPPED) {
+        SERVICE_STATUS status = {};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        WaitState(service, SERVICE_STOPPED, kSimServiceWaitMs);
+    }
+    if (pid != 0) {
+        common::UniqueKernelHandle process(
+            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        if (process && WaitForSingleObject(process.get(), 2000) == WAIT_TIMEOUT) {
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 2000);
+        }
+    }
+}
+
+}  // namespace
+
 bool InteractiveServiceSim::Install() {
     Remove();
     common::UniqueServiceHandle scm(
@@ -307,21 +361,17 @@ void InteractiveServiceSim::Remove() {
     if (!service) {
         return;
     }
-    DWORD pid = 0;
-    if (QueryState(service.get(), &pid) != SERVICE_STOPPED) {
-        SERVICE_STATUS status = {};
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        WaitState(service.get(), SERVICE_STOPPED, kSimServiceWaitMs);
-    }
-    if (pid != 0) {
-        common::UniqueKernelHandle process(
-            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (process && WaitForSingleObject(process.get(), 2000) == WAIT_TIMEOUT) {
-            TerminateProcess(process.get(), 1);
-            WaitForSingleObject(process.get(), 2000);
-        }
-    }
+    StopSimService(service.get());
     DeleteService(service.get());
+}
+
+void InteractiveServiceSim::Stop() {
+    common::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    common::UniqueServiceHandle service(
+        scm ? OpenServiceW(scm.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
+    if (service) {
+        StopSimService(service.get());
+    }
 }
 
 DWORD InteractiveServiceSim::ProcessId() const {

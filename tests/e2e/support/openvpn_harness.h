@@ -97,6 +97,8 @@ class InteractiveServiceSim {
     // Registers and starts the service; true once it runs and its pipe exists.
     bool Install();
     void Remove();
+    // Stops the service (as an administrator would) and leaves it registered.
+    void Stop();
     // The service's process id while it runs, else 0.
     DWORD ProcessId() const;
 };
@@ -117,6 +119,12 @@ class OpenVpnExePathSetting {
     bool ok_ = false;
     std::optional<std::wstring> saved_;
 };
+
+// Ends every openvpn.exe of this prefix (the simulator's, started by the interactive service)
+// and waits up to `timeout_ms` for each to be gone. Returns how many were ended.
+int EndOpenVpnProcesses(DWORD timeout_ms = 5000);
+// Process ids of the running openvpn.exe processes.
+std::vector<DWORD> OpenVpnProcessIds();
 
 // "<bin>\<file>", the folder where the build places every program.
 std::wstring BinFilePath(const wchar_t* file);
