@@ -4,14 +4,17 @@
 #   bash scripts/demo.sh [--no-build] [--build-dir <dir>] [--keep-wine]
 #
 # It installs what the build needs (scripts/bootstrap.sh), builds only the programs the demo runs
-# (preset "windows": the service, the agent, the plugin, lumetctl and the WireGuard simulator),
+# (preset "windows": the service, the agent, the plugin, lumetctl and the simulators),
 # prepares the build's Wine prefix, registers OrrinfieldVPNService with Wine's service manager
 # and starts it (wireguard.exe and wireguard.dll beside it are the simulator), then drives
 # everything through lumetctl, which loads the plugin DLL as the Flutter application does:
 # health, a WireGuard connect with a throwaway key, status with counters, a few seconds of
-# events, disconnect, and the machine-wide VPN activity record in the registry. Whatever
-# happens, the service is stopped and deleted and Wine is stopped again; the exit code is
-# non-zero when any step failed.
+# events, disconnect, and the machine-wide VPN activity record in the registry; then the same for
+# OpenVPN against the OpenVPN simulator (sim/openvpn: the interactive service and openvpn.exe with
+# its management interface): capabilities, a connect with a sample profile and the simulator's
+# test credentials, status with byte counts, the activity record, disconnect. Whatever happens,
+# the services are stopped and deleted and Wine is stopped again; the exit code is non-zero when
+# any step failed.
 #
 #   --no-build       use an already built tree (CI runs the demo this way, after its own build)
 #   --build-dir DIR  the Windows build folder (default build/windows, the preset's)
@@ -40,17 +43,18 @@ say() { printf '\n== %s\n' "$*"; }
 if ((do_build)); then
   say "Installing build packages (if missing)"
   bash scripts/bootstrap.sh
-  say "Building the service, the agent, the plugin, lumetctl and the WireGuard simulator"
+  say "Building the service, the agent, the plugin, lumetctl and the simulators"
   cmake --preset windows >/dev/null
   cmake --build --preset windows --target OrrinfieldVPNService OrrinfieldVPNAgent \
-    lumet_windows_vpn_plugin lumetctl wireguard_sim_exe wireguard_sim_dll
+    lumet_windows_vpn_plugin lumetctl wireguard_sim_exe wireguard_sim_dll \
+    openvpn_sim_exe openvpn_interactive_sim_exe
 fi
 
 build=$(cd "$build" && pwd)
 run="$build/wine-run"
 bin="$build/bin"
 for program in OrrinfieldVPNService.exe OrrinfieldVPNAgent.exe lumet_windows_vpn_plugin.dll \
-  lumetctl.exe flutter_windows.dll wireguard.exe wireguard.dll; do
+  lumetctl.exe flutter_windows.dll wireguard.exe wireguard.dll openvpn.exe openvpnserv_sim.exe; do
   [ -f "$bin/$program" ] || { echo "demo: $bin/$program is missing; build first" >&2; exit 1; }
 done
 
@@ -71,6 +75,10 @@ cleanup() {
   if [ "$(bash scripts/wine-service.sh "$build" status 2>/dev/null)" = RUNNING ]; then
     lumetctl wg-down >/dev/null 2>&1
   fi
+  if [ "$(bash scripts/wine-openvpn-sim.sh "$build" status 2>/dev/null)" = RUNNING ]; then
+    lumetctl ovpn-down >/dev/null 2>&1
+  fi
+  bash scripts/wine-openvpn-sim.sh "$build" uninstall >/dev/null 2>&1
   bash scripts/wine-service.sh "$build" uninstall
   # The agent would end by itself when idle; end the one this demo started, by its id.
   if [ -n "$agent_pid" ]; then
@@ -154,6 +162,65 @@ step_activity_record() {
     grep -E 'Activity|HKEY' || { echo "demo: no activity record" >&2; return 1; }
 }
 
+# The simulator's test account; a real server would check these.
+openvpn_user=sim-user
+openvpn_password=correct-horse
+
+step_openvpn_install() {
+  say "Installing the OpenVPN simulator (registry values, configuration directory, interactive service)"
+  bash scripts/wine-openvpn-sim.sh "$build" install
+}
+
+step_openvpn_capabilities() {
+  say "OpenVPN capabilities (found, version, interactive service)"
+  lumetctl ovpn-caps
+}
+
+step_openvpn_up() {
+  say "Connecting OpenVPN with a sample profile (the password goes in on standard input)"
+  local profile="$workdir/demo.ovpn"
+  cat >"$profile" <<PROFILE
+client
+dev tun
+proto udp
+remote vpn.example.net 1194
+resolv-retry infinite
+nobind
+auth-user-pass
+verb 3
+<ca>
+$(head -c 48 /dev/urandom | base64)
+</ca>
+PROFILE
+  printf '%s\n' "$openvpn_password" |
+    "$run" "$bin/lumetctl.exe" ovpn-up "$("$run" winepath -w "$profile" </dev/null | tr -d '\r')" \
+      "$openvpn_user"
+  rm -f "$profile"
+  say "Waiting for OpenVPN to report CONNECTED"
+  local i
+  for i in $(seq 1 40); do
+    if lumetctl --json ovpn-status | tee "$workdir/ovpn.json" | grep -q '"state":"connected"'; then
+      return 0
+    fi
+    sleep 0.5
+  done
+  cat "$workdir/ovpn.json"
+  echo "demo: OpenVPN did not connect within 20 s" >&2
+  return 1
+}
+
+step_openvpn_status() {
+  say "OpenVPN status (byte counts come from the management interface)"
+  sleep 1
+  lumetctl ovpn-status
+}
+
+step_openvpn_down() {
+  say "Disconnecting OpenVPN"
+  lumetctl ovpn-down
+  lumetctl ovpn-status
+}
+
 STEPS=(
   step_start_service
   step_health
@@ -162,6 +229,13 @@ STEPS=(
   step_activity_record
   step_events
   step_wireguard_down
+  step_activity_record
+  step_openvpn_install
+  step_openvpn_capabilities
+  step_openvpn_up
+  step_openvpn_status
+  step_activity_record
+  step_openvpn_down
   step_activity_record
 )
 
