@@ -23,29 +23,9 @@ unix_path() {
   "$run" winepath -u "$1" </dev/null 2>/dev/null | tr -d '\r'
 }
 
-state() {
-  "$run" sc query "$name" 2>/dev/null </dev/null | tr -d '\r' |
-    awk '$1 == "STATE" { print $4; exit }' || true
-}
-
-wait_for() {
-  local want=$1 i
-  for i in $(seq 1 100); do
-    [ "$(state)" = "$want" ] && return 0
-    sleep 0.1
-  done
-  echo "wine-openvpn-sim.sh: $name did not reach $want within 10 s (now: $(state))" >&2
-  return 1
-}
-
-stop_service() {
-  local now
-  now=$(state)
-  if [ -n "$now" ] && [ "$now" != STOPPED ]; then
-    "$run" sc stop "$name" >/dev/null </dev/null || true
-    wait_for STOPPED
-  fi
-}
+me=wine-openvpn-sim.sh
+# shellcheck source=wine-sc-lib.sh
+source "$(dirname "$0")/wine-sc-lib.sh"
 
 case "$action" in
   install)

@@ -15,30 +15,9 @@ run="$build/wine-run"
 name=OrrinfieldVPNService
 exe="$build/bin/OrrinfieldVPNService.exe"
 
-# Prints the service's state word (RUNNING, STOPPED, ...), or nothing when it is not registered.
-state() {
-  "$run" sc query "$name" 2>/dev/null </dev/null | tr -d '\r' |
-    awk '$1 == "STATE" { print $4; exit }' || true
-}
-
-wait_for() {
-  local want=$1 i
-  for i in $(seq 1 100); do
-    [ "$(state)" = "$want" ] && return 0
-    sleep 0.1
-  done
-  echo "wine-service.sh: $name did not reach $want within 10 s (now: $(state))" >&2
-  return 1
-}
-
-stop_service() {
-  local now
-  now=$(state)
-  if [ -n "$now" ] && [ "$now" != STOPPED ]; then
-    "$run" sc stop "$name" >/dev/null </dev/null || true
-    wait_for STOPPED
-  fi
-}
+me=wine-service.sh
+# shellcheck source=wine-sc-lib.sh
+source "$(dirname "$0")/wine-sc-lib.sh"
 
 case "$action" in
   install)
