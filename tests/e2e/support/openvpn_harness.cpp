@@ -9,6 +9,7 @@
 
 #include "common/payload.h"
 #include "common/win_handle.h"
+#include "service_harness.h"
 #include "test_util.h"
 
 namespace lumet::test {
@@ -156,25 +157,6 @@ namespace {
 constexpr wchar_t kSimKey[] = L"SOFTWARE\\OrrinfieldVPNTest\\OpenVpnSim";
 constexpr DWORD kSimServiceWaitMs = 10000;
 
-DWORD QueryState(SC_HANDLE service, DWORD* pid) {
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof(status), &needed)) {
-        return 0;
-    }
-    if (pid != nullptr) {
-        *pid = status.dwProcessId;
-    }
-    return status.dwCurrentState;
-}
-
-DWORD WaitState(SC_HANDLE service, DWORD wanted, DWORD limit_ms, DWORD* pid = nullptr) {
-    DWORD state = 0;
-    WaitUntil([&] { return (state = QueryState(service, pid)) == wanted; }, limit_ms);
-    return state;
-}
-
 void StartWinsock() {
     static const bool started = [] {
         WSADATA data;
@@ -315,10 +297,10 @@ namespace {
 // Stops the service and ends a process that outlives the stop; the registration stays.
 void StopSimService(SC_HANDLE service) {
     DWORD pid = 0;
-    if (QueryState(service, &pid) != SERVICE_STOPPED) {
+    if (ScmState(service, &pid) != SERVICE_STOPPED) {
         SERVICE_STATUS status = {};
         ControlService(service, SERVICE_CONTROL_STOP, &status);
-        WaitState(service, SERVICE_STOPPED, kSimServiceWaitMs);
+        WaitForScmState(service, SERVICE_STOPPED, kSimServiceWaitMs);
     }
     if (pid != 0) {
         common::UniqueKernelHandle process(
@@ -347,7 +329,7 @@ bool InteractiveServiceSim::Install() {
     if (!service || !StartServiceW(service.get(), 0, nullptr)) {
         return false;
     }
-    return WaitState(service.get(), SERVICE_RUNNING, kSimServiceWaitMs) == SERVICE_RUNNING &&
+    return WaitForScmState(service.get(), SERVICE_RUNNING, kSimServiceWaitMs) == SERVICE_RUNNING &&
            WaitNamedPipeW(kPipeName, kSimServiceWaitMs);
 }
 
@@ -379,7 +361,7 @@ DWORD InteractiveServiceSim::ProcessId() const {
     common::UniqueServiceHandle service(
         scm ? OpenServiceW(scm.get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
     DWORD pid = 0;
-    if (!service || QueryState(service.get(), &pid) != SERVICE_RUNNING) {
+    if (!service || ScmState(service.get(), &pid) != SERVICE_RUNNING) {
         return 0;
     }
     return pid;

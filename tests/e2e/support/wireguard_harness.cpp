@@ -5,6 +5,7 @@
 #include "common/payload.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
+#include "service_harness.h"
 #include "service/wireguard/tunnel_names.h"
 #include "sim/wireguard/sim_faults.h"
 #include "test_util.h"
@@ -17,31 +18,6 @@ using common::UniqueServiceHandle;
 using service::wireguard::kTunnelServiceName;
 
 constexpr DWORD kServiceWaitMs = 10000;
-
-DWORD ServiceState(SC_HANDLE service, DWORD* pid) {
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof(status), &needed)) {
-        return 0;
-    }
-    if (pid != nullptr) {
-        *pid = status.dwProcessId;
-    }
-    return status.dwCurrentState;
-}
-
-// Polls until the service reaches `wanted` or `limit_ms` pass; returns the last state seen.
-DWORD WaitForServiceState(SC_HANDLE service, DWORD wanted, DWORD limit_ms, DWORD* pid = nullptr) {
-    const ULONGLONG deadline = GetTickCount64() + limit_ms;
-    for (;;) {
-        const DWORD state = ServiceState(service, pid);
-        if (state == wanted || GetTickCount64() >= deadline) {
-            return state;
-        }
-        Sleep(25);
-    }
-}
 
 std::wstring ProgramDataFolder() {
     PWSTR folder = nullptr;
@@ -87,7 +63,7 @@ TunnelServiceInfo QueryTunnelService() {
         return info;
     }
     info.exists = true;
-    info.state = ServiceState(service.get(), &info.pid);
+    info.state = ScmState(service.get(), &info.pid);
     return info;
 }
 
@@ -102,10 +78,10 @@ void RemoveTunnelService() {
         return;
     }
     DWORD pid = 0;
-    if (ServiceState(service.get(), &pid) != SERVICE_STOPPED) {
+    if (ScmState(service.get(), &pid) != SERVICE_STOPPED) {
         SERVICE_STATUS status = {};
         ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        WaitForServiceState(service.get(), SERVICE_STOPPED, kServiceWaitMs);
+        WaitForScmState(service.get(), SERVICE_STOPPED, kServiceWaitMs);
     }
     if (pid != 0) {
         // Wine keeps reporting a crashed tunnel as running; make sure no process is left over.
@@ -135,7 +111,7 @@ bool CreateAndStartTunnelService(const std::wstring& config_path) {
     if (!service || !StartServiceW(service.get(), 0, nullptr)) {
         return false;
     }
-    return WaitForServiceState(service.get(), SERVICE_RUNNING, kServiceWaitMs) == SERVICE_RUNNING;
+    return WaitForScmState(service.get(), SERVICE_RUNNING, kServiceWaitMs) == SERVICE_RUNNING;
 }
 
 bool WriteTextFile(const std::wstring& path, std::string_view bytes) {
