@@ -172,45 +172,21 @@ class Session {
             *error = "the engine could not be started";
             return false;
         }
-        HMODULE library =
-            LoadLibraryExW(path.c_str(), nullptr,
-                           LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-        if (library == nullptr) {
-            *error = "cannot load " + WideToUtf8(path) +
-                     " (win32=" + std::to_string(GetLastError()) + ")";
-            return false;
+        switch (FlutterLiteEngineLoadPlugin(engine_, path.c_str(), kPluginClass)) {
+            case kFlutterLitePluginRegistered:
+                return true;
+            case kFlutterLitePluginLibraryNotFound:
+                *error = "cannot load " + WideToUtf8(path) +
+                         " (win32=" + std::to_string(GetLastError()) + ")";
+                return false;
+            case kFlutterLitePluginEntryNotFound:
+                *error =
+                    WideToUtf8(path) + " has no LumetWindowsVpnPluginCApiRegisterWithRegistrar";
+                return false;
+            default:
+                std::fprintf(stderr, "lumetctl: plugin registration did not finish\n");
+                ExitProcess(kNoAnswer);
         }
-        using Register = void (*)(FlutterDesktopPluginRegistrarRef);
-        auto registration = reinterpret_cast<Register>(reinterpret_cast<void*>(
-            GetProcAddress(library, "LumetWindowsVpnPluginCApiRegisterWithRegistrar")));
-        if (registration == nullptr) {
-            *error = WideToUtf8(path) + " has no LumetWindowsVpnPluginCApiRegisterWithRegistrar";
-            return false;
-        }
-        struct Job {
-            Register registration;
-            FlutterDesktopPluginRegistrarRef registrar;
-            Answer done;
-        } job{registration, FlutterLiteEngineGetRegistrarForPlugin(engine_, kPluginClass), {}};
-        if (!FlutterLiteEnginePostTask(
-                engine_,
-                [](void* user_data) {
-                    auto* j = static_cast<Job*>(user_data);
-                    j->registration(j->registrar);
-                    Answer::Callback(nullptr, 0, &j->done);
-                },
-                &job)) {
-            *error = "the engine is stopping";
-            return false;
-        }
-        std::unique_lock<std::mutex> lock(job.done.mutex);
-        if (!job.done.arrived.wait_for(lock, std::chrono::seconds(10),
-                                       [&] { return job.done.done; })) {
-            // The task still refers to `job`; it must not outlive this frame unfinished.
-            std::fprintf(stderr, "lumetctl: plugin registration did not finish\n");
-            ExitProcess(kNoAnswer);
-        }
-        return true;
     }
 
     // Sends `message` on the host method's channel and waits for the answer.

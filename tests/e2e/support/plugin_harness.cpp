@@ -3,7 +3,6 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
-#include <future>
 #include <utility>
 
 #include "plugin/host_api.h"
@@ -170,40 +169,8 @@ bool PluginHost::Load(const std::wstring& dll_path) {
     if (engine_ == nullptr) {
         return false;
     }
-    HMODULE library =
-        LoadLibraryExW(dll_path.c_str(), nullptr,
-                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    if (library == nullptr) {
-        return false;
-    }
-    using Register = void (*)(FlutterDesktopPluginRegistrarRef);
-    auto registration = reinterpret_cast<Register>(reinterpret_cast<void*>(
-        GetProcAddress(library, "LumetWindowsVpnPluginCApiRegisterWithRegistrar")));
-    if (registration == nullptr) {
-        return false;
-    }
-    struct Job {
-        Register registration;
-        FlutterDesktopPluginRegistrarRef registrar;
-        std::promise<void> done;
-    };
-    auto* job =
-        new Job{registration,
-                FlutterLiteEngineGetRegistrarForPlugin(engine_, "LumetWindowsVpnPluginCApi"),
-                {}};
-    std::future<void> finished = job->done.get_future();
-    if (!FlutterLiteEnginePostTask(
-            engine_,
-            [](void* user_data) {
-                std::unique_ptr<Job> held(static_cast<Job*>(user_data));
-                held->registration(held->registrar);
-                held->done.set_value();
-            },
-            job)) {
-        delete job;
-        return false;
-    }
-    return finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    return FlutterLiteEngineLoadPlugin(engine_, dll_path.c_str(), "LumetWindowsVpnPluginCApi") ==
+           kFlutterLitePluginRegistered;
 }
 
 PluginHost::Pending PluginHost::Send(const std::string& method, const EncodableValue& message) {
