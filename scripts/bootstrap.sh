@@ -9,6 +9,8 @@ packages=(
   wine64
   clang clang-format libclang-rt-14-dev
   googletest
+  openvpn wireguard-go wireguard-tools iproute2 openssl
+  wixl msitools
 )
 
 missing=()
