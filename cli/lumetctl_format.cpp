@@ -2,6 +2,8 @@
 
 #include <any>
 #include <cstdio>
+#include <cwchar>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -37,11 +39,18 @@ const std::map<std::string, CommandSpec>& Commands() {
         {"ovpn-up", {"startOpenVpn", 2, " <profile-file> <user>"}},
         {"ovpn-status", {"getOpenVpnStatus", 0, ""}},
         {"ovpn-down", {"stopOpenVpn", 0, ""}},
+        {"doctor", {"", 0, ""}},
     };
     return *commands;
 }
 
-// A neutral tree of an answer, from which both output forms are made.
+template <typename T>
+const T* As(const std::any& any) {
+    return std::any_cast<T>(&any);
+}
+
+// A neutral tree of an answer, from which both output forms are made. The JSON form uses the
+// values; the readable form uses `text`, `text_name` and `hidden` where they are set.
 struct Node {
     enum class Kind { Null, Bool, Int, Double, String, List, Object } kind = Kind::Null;
     bool b = false;
@@ -52,6 +61,9 @@ struct Node {
     // Parallel lists: a pair holding Node would need Node complete here.
     std::vector<std::string> field_names;
     std::vector<Node> field_values;
+    std::string text;       // readable value; empty: the plain value
+    std::string text_name;  // readable field name; empty: the Dart name
+    bool hidden = false;    // left out of the readable form
 };
 
 Node Str(std::string s) {
@@ -72,8 +84,18 @@ Node Bool(bool b) {
     n.b = b;
     return n;
 }
+// A value whose readable form differs from its JSON form.
+Node Shown(Node n, std::string text, std::string text_name = std::string()) {
+    n.text = std::move(text);
+    n.text_name = std::move(text_name);
+    return n;
+}
+Node Hidden(Node n) {
+    n.hidden = true;
+    return n;
+}
 
-Node ToNode(const EncodableValue& value);
+Node ToNode(const EncodableValue& value, const TextClock& clock);
 
 Node Object(std::vector<std::pair<std::string, Node>> fields) {
     Node n;
@@ -85,101 +107,183 @@ Node Object(std::vector<std::pair<std::string, Node>> fields) {
     return n;
 }
 
-const char* Name(lv::LumetComponentState v) {
-    static const char* names[] = {"unknown",   "pending", "running",
-                                  "reserved3", "absent",  "reserved5"};
-    return names[static_cast<int>(v)];
-}
-const char* Name(lv::LumetNativeErrorKind v) {
-    static const char* names[] = {
-        "none", "reserved1", "agentUnavailable", "versionMismatch", "connectTimeout", "internal"};
-    return names[static_cast<int>(v)];
-}
-const char* Name(lv::LumetTriState v) {
-    static const char* names[] = {"unknown", "yes", "no"};
-    return names[static_cast<int>(v)];
-}
-const char* Name(lv::LumetOpenVpnState v) {
-    static const char* names[] = {"other",    "connecting", "resolve",     "tcpConnect",
-                                  "wait",     "auth",       "authPending", "getConfig",
-                                  "assignIp", "addRoutes",  "connected",   "reconnecting",
-                                  "exiting"};
-    return names[static_cast<int>(v)];
-}
-const char* Name(lv::LumetOpenVpnErrorKind v) {
-    static const char* names[] = {"none",
-                                  "invalidRequest",
-                                  "unsupportedProtocol",
-                                  "attemptActive",
-                                  "reserved4",
-                                  "launchFailed",
-                                  "managementUnavailable",
-                                  "authFailed",
-                                  "openVpnFatal",
-                                  "openVpnExited",
-                                  "tunnelTimeout",
-                                  "internalError",
-                                  "serviceUnreachable",
-                                  "launchIoFailed",
-                                  "accessRefused",
-                                  "rejected",
-                                  "managementAuthRejected"};
-    return names[static_cast<int>(v)];
+template <size_t N>
+const char* Lookup(const char* const (&names)[N], int value) {
+    return value >= 0 && static_cast<size_t>(value) < N ? names[value] : "?";
 }
 
-template <typename T>
-const T* As(const std::any& any) {
-    return std::any_cast<T>(&any);
+// Word and meaning, as the readable form shows them.
+struct Meaning {
+    const char* word;
+    const char* meaning;  // empty: the word says it all
+};
+
+template <size_t N>
+const char* Lookup(const Meaning (&table)[N], int value) {
+    return value >= 0 && static_cast<size_t>(value) < N ? table[value].word : "?";
 }
 
-Node VersionNode(const lv::LumetVersionInfo& v) {
+std::string WordAndMeaning(const Meaning& m) {
+    return *m.meaning ? std::string(m.word) + " \xE2\x80\x94 " + m.meaning : std::string(m.word);
+}
+
+template <size_t N>
+std::string MeaningOf(const Meaning (&table)[N], int value, const std::string& fallback) {
+    return value >= 0 && static_cast<size_t>(value) < N ? WordAndMeaning(table[value]) : fallback;
+}
+
+constexpr Meaning kOpenVpnStates[] = {
+    {"other", "OpenVPN has reported no state yet"},
+    {"connecting", "OpenVPN is starting the connection"},
+    {"resolve", "looking up the server's address"},
+    {"tcpConnect", "connecting to the server over TCP"},
+    {"wait", "waiting for the server's first answer"},
+    {"auth", "authenticating with the server"},
+    {"authPending", "the server asks for further authentication"},
+    {"getConfig", "fetching the connection's settings from the server"},
+    {"assignIp", "giving the tunnel its address"},
+    {"addRoutes", "adding the tunnel's routes"},
+    {"connected", "the tunnel is up"},
+    {"reconnecting", "the connection dropped; OpenVPN is connecting again"},
+    {"exiting", "OpenVPN is shutting down"},
+};
+
+constexpr Meaning kOpenVpnErrors[] = {
+    {"none", ""},
+    {"invalidRequest", "the profile, user name or password was refused before connecting"},
+    {"unsupportedProtocol", "the profile's \"proto\" is missing or not supported"},
+    {"attemptActive", "another connection attempt was already running"},
+    {"reserved4", "an error number no component uses"},
+    {"launchFailed", "OpenVPN could not be started"},
+    {"managementUnavailable", "OpenVPN's management interface could not be reached"},
+    {"authFailed", "the server refused the user name or password"},
+    {"openVpnFatal", "OpenVPN stopped with a fatal error"},
+    {"openVpnExited", "OpenVPN ended unexpectedly"},
+    {"tunnelTimeout", "the tunnel did not come up in time"},
+    {"internalError", "an internal error in the agent (see agent.log)"},
+    {"serviceUnreachable", "the VPN service or OpenVPN's interactive service could not be reached"},
+    {"launchIoFailed", "the exchange with OpenVPN's interactive service failed"},
+    {"accessRefused", "refused for lack of rights (VPN service or interactive service)"},
+    {"rejected", "the VPN service or OpenVPN's interactive service rejected the request"},
+    {"managementAuthRejected", "OpenVPN refused the management password"},
+};
+
+// The tunnel controller's error numbers.
+constexpr Meaning kWireGuardErrors[] = {
+    {"none", ""},
+    {"configRejected", "the service refused the configuration"},
+    {"busy", "another start was in progress"},
+    {"setupFailed",
+     "the tunnel service could not be created (is wireguard.exe beside the service?)"},
+    {"startFailed", "the tunnel service did not start"},
+    {"adapterMissing", "the tunnel service runs but its adapter never appeared"},
+    {"stopIncomplete", "the tunnel service could not be fully stopped and removed"},
+    {"configWriteFailed", "the configuration file could not be written"},
+};
+
+constexpr Meaning kWireGuardStates[] = {
+    {"unknown", "the state could not be read"},
+    {"pending", "the tunnel service exists but its adapter is not up"},
+    {"running", "the tunnel adapter is up"},
+    {"reserved3", "a state no component uses"},
+    {"absent", "no tunnel"},
+    {"reserved5", "a state no component uses"},
+};
+
+constexpr Meaning kNativeErrors[] = {
+    {"none", ""},
+    {"reserved1", "an error number no component uses"},
+    {"agentUnavailable", "the agent could not be started or reached"},
+    {"versionMismatch", "the agent speaks another protocol version"},
+    {"connectTimeout", "the agent did not answer in time"},
+    {"internal", "an internal error (see plugin.log)"},
+};
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) {
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *day = doy - (153 * mp + 2) / 5 + 1;
+    *month = mp < 10 ? mp + 3 : mp - 9;
+    *year = static_cast<int64_t>(yoe) + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
+}
+
+bool IsDate(int64_t epoch_ms);
+std::string LocalDateTime(int64_t epoch_ms, const TextClock& clock);
+
+Node VersionNode(const lv::LumetVersionInfo& v, const TextClock& clock) {
     return Object({{"protocol", Int(v.protocol())},
                    {"version", Str(v.version())},
-                   {"capabilities", ToNode(EncodableValue(v.capabilities()))}});
+                   {"capabilities", ToNode(EncodableValue(v.capabilities()), clock)}});
 }
 
-Node CustomNode(const std::any& any) {
+Node TimeNode(int64_t ms, const TextClock& clock, const char* readable_name) {
+    return Shown(Int(ms), TimeText(ms, clock), readable_name);
+}
+Node BytesNode(int64_t bytes) {
+    return Shown(Int(bytes), BytesText(bytes));
+}
+Node EnumNode(const char* name, std::string text) {
+    return Shown(Str(name), std::move(text));
+}
+
+Node CustomNode(const std::any& any, const TextClock& clock) {
     if (const auto* v = As<lv::LumetComponentState>(any))
         return Str(Name(*v));
     if (const auto* v = As<lv::LumetNativeErrorKind>(any))
-        return Str(Name(*v));
+        return EnumNode(Name(*v), NativeErrorText(*v));
     if (const auto* v = As<lv::LumetTriState>(any))
         return Str(Name(*v));
     if (const auto* v = As<lv::LumetOpenVpnState>(any))
-        return Str(Name(*v));
+        return EnumNode(Name(*v), OpenVpnStateText(*v));
     if (const auto* v = As<lv::LumetOpenVpnErrorKind>(any))
-        return Str(Name(*v));
+        return EnumNode(Name(*v), OpenVpnErrorText(*v));
     if (const auto* v = As<lv::LumetVersionInfo>(any))
-        return VersionNode(*v);
+        return VersionNode(*v, clock);
     if (const auto* v = As<lv::LumetNativeHealth>(any)) {
-        return Object({{"state", Str(Name(v->state()))},
-                       {"protocol", Int(v->protocol())},
-                       {"version", Str(v->version())},
-                       {"sessionId", Int(v->session_id())},
-                       {"agentReachable", Bool(v->agent_reachable())},
-                       {"serviceLinkUp", Bool(v->service_link_up())},
-                       {"lastError", Str(Name(v->last_error()))}});
+        return Object(
+            {{"state", Str(Name(v->state()))},
+             {"protocol", Int(v->protocol())},
+             {"version", Str(v->version())},
+             {"sessionId", Int(v->session_id())},
+             {"agentReachable", Bool(v->agent_reachable())},
+             {"serviceLinkUp", Bool(v->service_link_up())},
+             {"lastError", EnumNode(Name(v->last_error()), NativeErrorText(v->last_error()))}});
     }
     if (const auto* v = As<lv::LumetAgentHealth>(any)) {
         return Object({{"state", Str(Name(v->state()))},
-                       {"versionInfo", VersionNode(v->version_info())},
+                       {"versionInfo", VersionNode(v->version_info(), clock)},
                        {"sessionId", Int(v->session_id())},
                        {"generationText", Str(v->generation_text())},
                        {"serviceLinkUp", Bool(v->service_link_up())}});
     }
     if (const auto* v = As<lv::LumetServiceHealth>(any)) {
+        const int64_t up = v->uptime_seconds();
+        std::string uptime = DurationText(up);
+        if (up >= 0 && up < (int64_t{1} << 40) && IsDate(clock.now_ms - up * 1000)) {
+            uptime += " (since " + LocalDateTime(clock.now_ms - up * 1000, clock) + ")";
+        }
         return Object({{"state", Str(Name(v->state()))},
-                       {"versionInfo", VersionNode(v->version_info())},
+                       {"versionInfo", VersionNode(v->version_info(), clock)},
                        {"generationText", Str(v->generation_text())},
-                       {"uptimeSeconds", Int(v->uptime_seconds())}});
+                       {"uptimeSeconds", Shown(Int(up), uptime, "uptime")}});
     }
     if (const auto* v = As<lv::LumetWireGuardStatus>(any)) {
-        return Object({{"state", Str(Name(v->state()))},
-                       {"adapterPresent", Bool(v->adapter_present())},
-                       {"rxBytes", Int(v->rx_bytes())},
-                       {"txBytes", Int(v->tx_bytes())},
-                       {"lastHandshakeMs", Int(v->last_handshake_ms())},
-                       {"error", Int(v->error())}});
+        return Object(
+            {{"state", EnumNode(Name(v->state()), WireGuardStateText(v->state()))},
+             {"adapterPresent", Bool(v->adapter_present())},
+             {"rxBytes", BytesNode(v->rx_bytes())},
+             {"txBytes", BytesNode(v->tx_bytes())},
+             {"lastHandshakeMs", TimeNode(v->last_handshake_ms(), clock, "lastHandshake")},
+             {"error", Shown(Int(v->error()), WireGuardErrorText(v->error()))}});
     }
     if (const auto* v = As<lv::LumetOpenVpnCapabilities>(any)) {
         return Object(
@@ -187,27 +291,28 @@ Node CustomNode(const std::any& any) {
              {"openVpnVersion", Str(v->open_vpn_version())},
              {"interactiveServiceInstalled", Str(Name(v->interactive_service_installed()))},
              {"interactiveServiceRunning", Str(Name(v->interactive_service_running()))},
-             {"spare1", Str(Name(v->spare1()))},
-             {"spare2", Str(Name(v->spare2()))}});
+             {"spare1", Hidden(Str(Name(v->spare1())))},
+             {"spare2", Hidden(Str(Name(v->spare2())))}});
     }
     if (const auto* v = As<lv::LumetOpenVpnStatus>(any)) {
-        return Object({{"state", Str(Name(v->state()))},
-                       {"active", Bool(v->active())},
-                       {"bytesIn", Int(v->bytes_in())},
-                       {"bytesOut", Int(v->bytes_out())},
-                       {"connectedSinceMs", Int(v->connected_since_ms())},
-                       {"error", Str(Name(v->error()))},
-                       {"attempt", Int(v->attempt())}});
+        return Object(
+            {{"state", EnumNode(Name(v->state()), OpenVpnStateText(v->state()))},
+             {"active", Bool(v->active())},
+             {"bytesIn", BytesNode(v->bytes_in())},
+             {"bytesOut", BytesNode(v->bytes_out())},
+             {"connectedSinceMs", TimeNode(v->connected_since_ms(), clock, "connectedSince")},
+             {"error", EnumNode(Name(v->error()), OpenVpnErrorText(v->error()))},
+             {"attempt", Int(v->attempt())}});
     }
     if (const auto* v = As<lv::LumetNativeEvent>(any)) {
         return Object({{"kind", Str(v->kind())},
                        {"detail", Str(v->detail())},
-                       {"timestampMs", Int(v->timestamp_ms())}});
+                       {"timestampMs", TimeNode(v->timestamp_ms(), clock, "timestamp")}});
     }
     return Str("<unknown custom value>");
 }
 
-Node ToNode(const EncodableValue& value) {
+Node ToNode(const EncodableValue& value, const TextClock& clock) {
     if (const auto* v = std::get_if<bool>(&value))
         return Bool(*v);
     if (const auto* v = std::get_if<int32_t>(&value))
@@ -226,12 +331,12 @@ Node ToNode(const EncodableValue& value) {
         Node n;
         n.kind = Node::Kind::List;
         for (const EncodableValue& item : *v) {
-            n.items.push_back(ToNode(item));
+            n.items.push_back(ToNode(item, clock));
         }
         return n;
     }
     if (const auto* v = std::get_if<CustomEncodableValue>(&value)) {
-        return CustomNode(static_cast<const std::any&>(*v));
+        return CustomNode(static_cast<const std::any&>(*v), clock);
     }
     return Node();
 }
@@ -291,11 +396,33 @@ std::string Json(const Node& n) {
     return Scalar(n, true);
 }
 
+// Wire text shown to a person: control characters (a terminal would act on them) become "?".
+std::string Printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
+    return out;
+}
+
+std::string Readable(const Node& n) {
+    if (!n.text.empty()) {
+        return n.text;
+    }
+    return n.kind == Node::Kind::String ? Printable(n.s) : Scalar(n, false);
+}
+
 void Text(const Node& n, const std::string& prefix, std::string& out) {
+    if (n.hidden) {
+        return;
+    }
     if (n.kind == Node::Kind::Object) {
         for (size_t i = 0; i < n.field_names.size(); ++i) {
-            const std::string& name = n.field_names[i];
-            Text(n.field_values[i], prefix.empty() ? name : prefix + "." + name, out);
+            const Node& field = n.field_values[i];
+            const std::string& name = field.text_name.empty() ? n.field_names[i] : field.text_name;
+            Text(field, prefix.empty() ? name : prefix + "." + name, out);
         }
         return;
     }
@@ -303,13 +430,22 @@ void Text(const Node& n, const std::string& prefix, std::string& out) {
     if (n.kind == Node::Kind::List) {
         for (size_t i = 0; i < n.items.size(); ++i) {
             value += (i ? ", " : "") + (n.items[i].kind == Node::Kind::Object
-                                            ? Json(n.items[i])
-                                            : Scalar(n.items[i], false));
+                                            ? Printable(Json(n.items[i]))
+                                            : Readable(n.items[i]));
         }
     } else {
-        value = Scalar(n, false);
+        value = Readable(n);
     }
     out += (prefix.empty() ? std::string("result") : prefix) + ": " + value + "\n";
+}
+
+}  // namespace
+
+namespace {
+
+bool IsWholeNumber(const std::wstring& text) {
+    return !text.empty() && text.size() <= 5 &&
+           text.find_first_not_of(L"0123456789") == std::wstring::npos;
 }
 
 }  // namespace
@@ -326,6 +462,18 @@ Command ParseCommandLine(const std::vector<std::wstring>& argv) {
                 return command;
             }
             command.plugin_path = argv[++i];
+        } else if (argv[i] == L"--wait") {
+            command.wait = true;
+            command.wait_seconds = kDefaultWaitSeconds;
+            // The limit is optional: a whole number right after --wait is the limit.
+            if (i + 1 < argv.size() && IsWholeNumber(argv[i + 1])) {
+                command.wait_seconds =
+                    static_cast<int>(std::wcstol(argv[++i].c_str(), nullptr, 10));
+                if (command.wait_seconds < 1 || command.wait_seconds > 3600) {
+                    command.error = "--wait takes 1 to 3600 seconds";
+                    return command;
+                }
+            }
         } else {
             rest.push_back(argv[i]);
         }
@@ -347,19 +495,19 @@ Command ParseCommandLine(const std::vector<std::wstring>& argv) {
                         (found->second.arg_count == 0 ? " no arguments" : "");
         return command;
     }
-    if (command.name == "events") {
-        const std::wstring& seconds = command.args[0];
-        if (seconds.empty() || seconds.size() > 5 ||
-            seconds.find_first_not_of(L"0123456789") != std::wstring::npos) {
-            command.error = "events takes a whole number of seconds";
-        }
+    if (command.wait && command.name != "wg-up" && command.name != "ovpn-up") {
+        command.error = "--wait goes with wg-up and ovpn-up only";
+        return command;
+    }
+    if (command.name == "events" && !IsWholeNumber(command.args[0])) {
+        command.error = "events takes a whole number of seconds";
     }
     return command;
 }
 
 std::string UsageText() {
     std::string text =
-        "usage: lumetctl [--json] [--plugin <dll>] <command> [arguments]\n"
+        "usage: lumetctl [--json] [--plugin <dll>] [--wait [seconds]] <command> [arguments]\n"
         "Drives the Orrinfield VPN back end through lumet_windows_vpn_plugin.dll, as the\n"
         "application does. Commands:\n";
     for (const auto& [name, spec] : Commands()) {
@@ -367,18 +515,170 @@ std::string UsageText() {
     }
     text +=
         "ovpn-up reads the password from the console without echo, or from standard input when\n"
-        "that is not a console. Exit codes: 0 answered, 1 error answer, 2 usage, 3 no answer.\n";
+        "that is not a console. --wait (wg-up, ovpn-up) waits until the tunnel is up or has\n"
+        "failed, " +
+        std::to_string(kDefaultWaitSeconds) +
+        " s unless a number follows it; on a console it shows the progress.\n"
+        "doctor checks every piece of the back end and says how to mend what is missing.\n"
+        "Exit codes: 0 answered (up; all checks passed), 1 error answer (failed or timed out;\n"
+        "a check failed), 2 usage, 3 no answer.\n";
     return text;
 }
 
-std::string FormatText(const EncodableValue& value) {
+std::string FormatText(const EncodableValue& value, const TextClock& clock) {
     std::string out;
-    Text(ToNode(value), "", out);
+    Text(ToNode(value, clock), "", out);
     return out;
 }
 
 std::string FormatJson(const EncodableValue& value) {
-    return Json(ToNode(value));
+    return Json(ToNode(value, TextClock{}));
+}
+
+std::string FormatEventText(const EncodableValue& event, const TextClock& clock) {
+    const auto* v = CustomAs<lv::LumetNativeEvent>(event);
+    if (v == nullptr) {
+        return "event: " + Printable(FormatJson(event));
+    }
+    return "event: " + TimeText(v->timestamp_ms(), clock) + " " + Printable(v->kind()) +
+           (v->detail().empty() ? "" : " " + Printable(v->detail()));
+}
+
+std::string AgoText(int64_t elapsed_ms) {
+    const bool ahead = elapsed_ms < 0;
+    // Magnitude in seconds, without overflowing at the most negative value.
+    const uint64_t seconds =
+        (ahead ? 0 - static_cast<uint64_t>(elapsed_ms) : static_cast<uint64_t>(elapsed_ms)) / 1000;
+    std::string amount;
+    if (seconds < 60) {
+        amount = std::to_string(seconds) + " s";
+    } else if (seconds < 3600) {
+        amount = std::to_string(seconds / 60) + " min";
+    } else if (seconds < 48 * 3600) {
+        amount = std::to_string(seconds / 3600) + " h";
+    } else {
+        amount = std::to_string(seconds / 86400) + " d";
+    }
+    return ahead ? "in " + amount : amount + " ago";
+}
+
+namespace {
+
+// Years 1970 to 9999; anything else is no time this system produces.
+bool IsDate(int64_t epoch_ms) {
+    return epoch_ms > 0 && epoch_ms <= 253402300799999;
+}
+
+// "2026-03-01 09:15:02" in local time, for a time that IsDate.
+std::string LocalDateTime(int64_t epoch_ms, const TextClock& clock) {
+    const int offset = clock.utc_offset_minutes ? clock.utc_offset_minutes(epoch_ms) : 0;
+    const int64_t local_s = FloorDiv(epoch_ms, 1000) + int64_t{offset} * 60;
+    const int64_t days = FloorDiv(local_s, 86400);
+    const int64_t second_of_day = local_s - days * 86400;
+    int64_t year = 0;
+    unsigned month = 0, day = 0;
+    CivilFromDays(days, &year, &month, &day);
+    char text[64];
+    std::snprintf(
+        text, sizeof(text), "%04lld-%02u-%02u %02u:%02u:%02u", static_cast<long long>(year), month,
+        day, static_cast<unsigned>(second_of_day / 3600),
+        static_cast<unsigned>(second_of_day / 60 % 60), static_cast<unsigned>(second_of_day % 60));
+    return text;
+}
+
+}  // namespace
+
+std::string TimeText(int64_t epoch_ms, const TextClock& clock) {
+    if (epoch_ms == 0) {
+        return "never";
+    }
+    if (!IsDate(epoch_ms)) {
+        return std::to_string(epoch_ms) + " (not a date)";
+    }
+    return LocalDateTime(epoch_ms, clock) + " (" + AgoText(clock.now_ms - epoch_ms) + ")";
+}
+
+std::string BytesText(int64_t bytes) {
+    if (bytes < 1024) {
+        return std::to_string(bytes) + " B";
+    }
+    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(bytes) / 1024;
+    size_t unit = 0;
+    // Move up while the shown number would reach 1024 after rounding to three digits.
+    while (value >= 1023.5 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text),
+                  value < 9.995   ? "%.2f"
+                  : value < 99.95 ? "%.1f"
+                                  : "%.0f",
+                  value);
+    return std::to_string(bytes) + " (" + text + " " + units[unit] + ")";
+}
+
+std::string DurationText(int64_t seconds) {
+    if (seconds < 0) {
+        return std::to_string(seconds) + " s";
+    }
+    auto two = [](int64_t big, const char* big_unit, int64_t small, const char* small_unit) {
+        return std::to_string(big) + " " + big_unit +
+               (small ? " " + std::to_string(small) + " " + small_unit : std::string());
+    };
+    if (seconds < 60) {
+        return std::to_string(seconds) + " s";
+    }
+    if (seconds < 3600) {
+        return two(seconds / 60, "min", seconds % 60, "s");
+    }
+    if (seconds < 86400) {
+        return two(seconds / 3600, "h", seconds / 60 % 60, "min");
+    }
+    return two(seconds / 86400, "d", seconds / 3600 % 24, "h");
+}
+
+std::string WireGuardStateText(lv::LumetComponentState state) {
+    return MeaningOf(kWireGuardStates, static_cast<int>(state), "?");
+}
+
+std::string WireGuardErrorText(int64_t error) {
+    if (error < 0 || error >= static_cast<int64_t>(std::size(kWireGuardErrors))) {
+        return std::to_string(error) + " \xE2\x80\x94 an error number this lumetctl does not know";
+    }
+    return MeaningOf(kWireGuardErrors, static_cast<int>(error), "?");
+}
+
+std::string OpenVpnStateText(lv::LumetOpenVpnState state) {
+    return MeaningOf(kOpenVpnStates, static_cast<int>(state), "?");
+}
+
+std::string OpenVpnErrorText(lv::LumetOpenVpnErrorKind error) {
+    return MeaningOf(kOpenVpnErrors, static_cast<int>(error), "?");
+}
+
+std::string NativeErrorText(lv::LumetNativeErrorKind error) {
+    return MeaningOf(kNativeErrors, static_cast<int>(error), "?");
+}
+
+const char* Name(lv::LumetComponentState v) {
+    static const char* const names[] = {"unknown",   "pending", "running",
+                                        "reserved3", "absent",  "reserved5"};
+    return Lookup(names, static_cast<int>(v));
+}
+const char* Name(lv::LumetNativeErrorKind v) {
+    return Lookup(kNativeErrors, static_cast<int>(v));
+}
+const char* Name(lv::LumetTriState v) {
+    static const char* const names[] = {"unknown", "yes", "no"};
+    return Lookup(names, static_cast<int>(v));
+}
+const char* Name(lv::LumetOpenVpnState v) {
+    return Lookup(kOpenVpnStates, static_cast<int>(v));
+}
+const char* Name(lv::LumetOpenVpnErrorKind v) {
+    return Lookup(kOpenVpnErrors, static_cast<int>(v));
 }
 
 HostReply ReadHostReply(const EncodableValue& reply) {

@@ -1,22 +1,24 @@
 // lumetctl: drives the back end through the plugin DLL the way a Flutter application does. It
 // loads lumet_windows_vpn_plugin.dll, registers it with an in-process engine (flutter_lite), and
 // plays the Dart side: it sends host method calls over the plugin's channels and prints the
-// answers, and listens on onNativeEvent for the events command.
+// answers, listens on onNativeEvent for the events command, waits for a tunnel with --wait, and
+// checks the whole installation with doctor.
 #include <windows.h>
 
 #include <flutter/encodable_value.h>
 #include <flutter_lite_engine.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cwchar>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/doctor_win.h"
 #include "cli/lumetctl_format.h"
+#include "cli/lumetctl_wait.h"
+#include "cli/plugin_session_win.h"
 #include "common/secure_buffer.h"
 #include "common/utf.h"
 #include "plugin/host_api.h"
@@ -28,36 +30,14 @@ using flutter::EncodableValue;
 using lumet::common::SecureString;
 using lumet::common::WideToUtf8;
 using lumetctl::Command;
-
-constexpr char kPluginClass[] = "LumetWindowsVpnPluginCApi";
-// Longer than any host method may take: a WireGuard start waits up to 60 s for the service, and
-// a connect may first launch the agent.
-constexpr auto kAnswerLimit = std::chrono::seconds(150);
+using lumetctl::PluginSession;
+using lumetctl::Print;
+namespace lv = lumet_windows_vpn;
 
 enum ExitCode { kAnswered = 0, kErrorAnswer = 1, kUsage = 2, kNoAnswer = 3 };
 
 const flutter::StandardMessageCodec& Codec() {
-    return lumet_windows_vpn::LumetWindowsVpnHostApi::GetCodec();
-}
-
-void Print(FILE* stream, const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
-}
-
-std::wstring PluginBesideThisProgram() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, length < MAX_PATH ? length : 0);
-    const size_t slash = text.find_last_of(L"\\/");
-    return (slash == std::wstring::npos ? std::wstring() : text.substr(0, slash + 1)) +
-           L"lumet_windows_vpn_plugin.dll";
-}
-
-std::wstring FullPath(const std::wstring& path) {
-    wchar_t full[MAX_PATH] = {};
-    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-    return length > 0 && length < MAX_PATH ? std::wstring(full, length) : path;
+    return lv::LumetWindowsVpnHostApi::GetCodec();
 }
 
 // The whole file, as secret text (a WireGuard configuration or an OpenVPN profile).
@@ -119,27 +99,6 @@ bool ReadPassword(SecureString* password) {
     return true;
 }
 
-// The answer to one Dart-side send.
-struct Answer {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    bool done = false;
-    std::optional<EncodableValue> value;
-
-    static void Callback(const uint8_t* data, size_t size, void* user_data) {
-        auto* self = static_cast<Answer*>(user_data);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        if (data != nullptr) {
-            auto decoded = Codec().DecodeMessage(data, size);
-            if (decoded) {
-                self->value = *decoded;
-            }
-        }
-        self->done = true;
-        self->arrived.notify_all();
-    }
-};
-
 // Events arriving on onNativeEvent while the events command listens.
 struct EventPrinter {
     bool json = false;
@@ -149,74 +108,35 @@ struct EventPrinter {
         auto decoded = Codec().DecodeMessage(message, message_size);
         const auto* list = decoded ? std::get_if<EncodableList>(decoded.get()) : nullptr;
         if (list != nullptr && !list->empty()) {
-            Print(stdout, self->json ? lumetctl::FormatJson(list->at(0)) + "\n"
-                                     : "event: " + lumetctl::FormatJson(list->at(0)) + "\n");
+            Print(stdout,
+                  self->json
+                      ? lumetctl::FormatJson(list->at(0)) + "\n"
+                      : lumetctl::FormatEventText(list->at(0), lumetctl::SystemTextClock()) + "\n");
         }
         const auto reply = Codec().EncodeMessage(EncodableValue(EncodableList{}));
         FlutterLiteEngineRespondFromDart(engine, response, reply->data(), reply->size());
     }
 };
 
-class Session {
-  public:
-    ~Session() {
-        if (engine_ != nullptr) {
-            FlutterLiteEngineDestroy(engine_);
-        }
-    }
+void PrintValue(const Command& command, const EncodableValue& value) {
+    Print(stdout, command.json ? lumetctl::FormatJson(value) + "\n"
+                               : lumetctl::FormatText(value, lumetctl::SystemTextClock()));
+}
 
-    // Loads the plugin library and registers it on the platform thread.
-    bool Load(const std::wstring& path, std::string* error) {
-        engine_ = FlutterLiteEngineCreate();
-        if (engine_ == nullptr) {
-            *error = "the engine could not be started";
-            return false;
-        }
-        switch (FlutterLiteEngineLoadPlugin(engine_, path.c_str(), kPluginClass)) {
-            case kFlutterLitePluginRegistered:
-                return true;
-            case kFlutterLitePluginLibraryNotFound:
-                *error = "cannot load " + WideToUtf8(path) +
-                         " (win32=" + std::to_string(GetLastError()) + ")";
-                return false;
-            case kFlutterLitePluginEntryNotFound:
-                *error =
-                    WideToUtf8(path) + " has no LumetWindowsVpnPluginCApiRegisterWithRegistrar";
-                return false;
-            default:
-                std::fprintf(stderr, "lumetctl: plugin registration did not finish\n");
-                ExitProcess(kNoAnswer);
-        }
+// Sends one call; a call that gets no answer within the limit ends the program (the engine
+// would still answer into it).
+std::optional<EncodableValue> CallOrExit(PluginSession& session, const std::string& method,
+                                         const EncodableValue& message,
+                                         std::chrono::milliseconds limit = lumetctl::kAnswerLimit,
+                                         const std::function<void()>& tick = {}) {
+    bool timed_out = false;
+    auto reply = session.Call(method, message, limit, tick, &timed_out);
+    if (timed_out) {
+        Print(stderr, "\nlumetctl: no answer from " + method + "\n");
+        ExitProcess(kNoAnswer);
     }
-
-    // Sends `message` on the host method's channel and waits for the answer.
-    std::optional<EncodableValue> Call(const std::string& method, const EncodableValue& message) {
-        const std::string channel = std::string(lumet_windows_vpn::kHostApiChannelPrefix) + method;
-        auto bytes = Codec().EncodeMessage(message);
-        Answer answer;
-        const bool sent = FlutterLiteEngineSendFromDart(engine_, channel.c_str(), bytes->data(),
-                                                        bytes->size(), &Answer::Callback, &answer);
-        lumet::common::WipeBytes(*bytes);
-        if (!sent) {
-            return std::nullopt;
-        }
-        std::unique_lock<std::mutex> lock(answer.mutex);
-        if (!answer.arrived.wait_for(lock, kAnswerLimit, [&] { return answer.done; })) {
-            std::fprintf(stderr, "lumetctl: no answer from %s\n", method.c_str());
-            // The engine would still answer into `answer`; leave without unwinding.
-            ExitProcess(kNoAnswer);
-        }
-        return answer.value;
-    }
-
-    void ListenForEvents(EventPrinter* printer) {
-        FlutterLiteEngineSetDartHandler(engine_, lumet_windows_vpn::kOnNativeEventChannel,
-                                        &EventPrinter::Handler, printer);
-    }
-
-  private:
-    FlutterLiteEngineRef engine_ = nullptr;
-};
+    return reply;
+}
 
 int Report(const Command& command, const std::optional<EncodableValue>& reply) {
     if (!reply) {
@@ -229,8 +149,7 @@ int Report(const Command& command, const std::optional<EncodableValue>& reply) {
             if (command.name == "events") {
                 return kAnswered;
             }
-            Print(stdout, command.json ? lumetctl::FormatJson(host.value) + "\n"
-                                       : lumetctl::FormatText(host.value));
+            PrintValue(command, host.value);
             return kAnswered;
         case lumetctl::HostReply::Kind::Error:
             if (command.json) {
@@ -247,11 +166,135 @@ int Report(const Command& command, const std::optional<EncodableValue>& reply) {
     }
 }
 
+// The progress of --wait on a console: one line rewritten in place while the state stays, a new
+// line when it changes. Shows nothing when standard output is not a console or carries JSON.
+class Progress {
+  public:
+    explicit Progress(bool shown) : shown_(shown), start_(GetTickCount64()) {}
+
+    int64_t ElapsedMs() const { return static_cast<int64_t>(GetTickCount64() - start_); }
+
+    void Show(const std::string& state_text) {
+        if (!shown_) {
+            return;
+        }
+        if (!last_.empty() && state_text != last_) {
+            Print(stdout, "\n");
+        }
+        last_ = state_text;
+        Print(stdout, "\r" + lumetctl::ProgressLine(ElapsedMs(), state_text));
+    }
+    void Finish() {
+        if (shown_ && !last_.empty()) {
+            Print(stdout, "\n");
+        }
+        last_.clear();
+    }
+
+  private:
+    const bool shown_;
+    const ULONGLONG start_;
+    std::string last_;
+};
+
+// Polls `method` every 500 ms and judges each status with `judge` until the tunnel is up, has
+// failed, or the wait runs out. `first` is the start's own answer.
+template <typename Status, typename Judge>
+int WaitForTunnel(PluginSession& session, const Command& command, Progress& progress,
+                  const std::string& status_method, EncodableValue first, Judge judge) {
+    const int64_t limit_ms = int64_t{command.wait_seconds} * 1000;
+    EncodableValue current = std::move(first);
+    for (;;) {
+        const Status* status = lumetctl::CustomAs<Status>(current);
+        if (status == nullptr) {
+            progress.Finish();
+            Print(stderr, "lumetctl: " + command.name + ": unreadable answer\n");
+            return kNoAnswer;
+        }
+        const lumetctl::WaitStep step = judge(*status);
+        if (step.verdict != lumetctl::WaitVerdict::Waiting) {
+            progress.Finish();
+            PrintValue(command, current);
+            if (step.verdict == lumetctl::WaitVerdict::Up) {
+                return kAnswered;
+            }
+            Print(stderr, "lumetctl: " + command.name + " failed: " + step.text + "\n");
+            return kErrorAnswer;
+        }
+        progress.Show(step.text);
+        if (progress.ElapsedMs() >= limit_ms) {
+            progress.Finish();
+            PrintValue(command, current);
+            Print(stderr, "lumetctl: " + command.name + ": " +
+                              lumetctl::TimedOutText(command.wait_seconds, step.text) + "\n");
+            return kErrorAnswer;
+        }
+        Sleep(500);
+        progress.Show(step.text);
+        const auto reply = CallOrExit(session, status_method, EncodableValue());
+        if (!reply) {
+            progress.Finish();
+            return Report(command, reply);
+        }
+        const lumetctl::HostReply host = lumetctl::ReadHostReply(*reply);
+        if (host.kind != lumetctl::HostReply::Kind::Value) {
+            progress.Finish();
+            return Report(command, reply);
+        }
+        current = host.value;
+    }
+}
+
+// Sends a start (wg-up, ovpn-up) and, with --wait, follows it until the tunnel is up or failed.
+int Start(PluginSession& session, const Command& command, const EncodableValue& message) {
+    if (!command.wait) {
+        return Report(command, CallOrExit(session, command.method, message));
+    }
+    Progress progress(lumetctl::StdoutIsConsole() && !command.json);
+    const std::string starting = command.name == "wg-up"
+                                     ? "starting \xE2\x80\x94 the service brings the tunnel up"
+                                     : "starting \xE2\x80\x94 the agent launches OpenVPN";
+    progress.Show(starting);
+    const auto limit = std::chrono::milliseconds(int64_t{command.wait_seconds} * 1000);
+    bool timed_out = false;
+    const auto reply = session.Call(
+        command.method, message, limit, [&] { progress.Show(starting); }, &timed_out);
+    if (timed_out) {
+        progress.Finish();
+        Print(stderr, "lumetctl: " + command.name + ": " +
+                          lumetctl::TimedOutText(command.wait_seconds, starting) + "\n");
+        // The start is still in flight and the engine would answer into it.
+        ExitProcess(kErrorAnswer);
+    }
+    const lumetctl::HostReply host =
+        reply ? lumetctl::ReadHostReply(*reply) : lumetctl::HostReply();
+    if (!reply || host.kind != lumetctl::HostReply::Kind::Value) {
+        progress.Finish();
+        return Report(command, reply);
+    }
+    if (command.name == "wg-up") {
+        return WaitForTunnel<lv::LumetWireGuardStatus>(
+            session, command, progress, "wireGuardStatus", host.value, &lumetctl::JudgeWireGuard);
+    }
+    const auto* first = lumetctl::CustomAs<lv::LumetOpenVpnStatus>(host.value);
+    const int64_t attempt = first != nullptr ? first->attempt() : -1;
+    return WaitForTunnel<lv::LumetOpenVpnStatus>(
+        session, command, progress, "getOpenVpnStatus", host.value,
+        [attempt](const lv::LumetOpenVpnStatus& s) { return lumetctl::JudgeOpenVpn(s, attempt); });
+}
+
 int Run(const Command& command) {
-    Session session;
+    const std::wstring plugin = lumetctl::FullPath(
+        command.plugin_path.empty() ? lumetctl::PluginBesideThisProgram() : command.plugin_path);
+    if (command.name == "doctor") {
+        const auto results = lumetctl::RunDoctor(plugin);
+        Print(stdout, command.json ? lumetctl::FormatDoctorJson(results) + "\n"
+                                   : lumetctl::FormatDoctorText(results));
+        return lumetctl::AllPassed(results) ? kAnswered : kErrorAnswer;
+    }
+
+    PluginSession session;
     std::string error;
-    const std::wstring plugin =
-        FullPath(command.plugin_path.empty() ? PluginBesideThisProgram() : command.plugin_path);
     if (!session.Load(plugin, &error)) {
         Print(stderr, "lumetctl: " + error + "\n");
         return kNoAnswer;
@@ -265,9 +308,9 @@ int Run(const Command& command) {
         }
         EncodableValue message(EncodableList{EncodableValue(config.str())});
         config.Wipe();
-        const auto reply = session.Call(command.method, message);
+        const int code = Start(session, command, message);
         flutter::internal::WipeDecodedMessage(message);
-        return Report(command, reply);
+        return code;
     }
     if (command.name == "ovpn-up") {
         SecureString profile;
@@ -285,21 +328,21 @@ int Run(const Command& command) {
                                              EncodableValue(password.str())});
         profile.Wipe();
         password.Wipe();
-        const auto reply = session.Call(command.method, message);
+        const int code = Start(session, command, message);
         flutter::internal::WipeDecodedMessage(message);
-        return Report(command, reply);
+        return code;
     }
     if (command.name == "events") {
         EventPrinter printer{command.json};
-        session.ListenForEvents(&printer);
-        const int code = Report(command, session.Call(command.method, EncodableValue()));
+        session.ListenForEvents(&EventPrinter::Handler, &printer);
+        const int code = Report(command, CallOrExit(session, command.method, EncodableValue()));
         if (code != kAnswered) {
             return code;
         }
         Sleep(static_cast<DWORD>(std::wcstoul(command.args[0].c_str(), nullptr, 10)) * 1000);
         return kAnswered;
     }
-    return Report(command, session.Call(command.method, EncodableValue()));
+    return Report(command, CallOrExit(session, command.method, EncodableValue()));
 }
 
 }  // namespace
