@@ -235,6 +235,15 @@ Node EnumNode(const char* name, std::string text) {
     return Shown(Str(name), std::move(text));
 }
 
+// Before OpenVPN reports a state the record says "other"; without an attempt that simply means
+// there is no connection.
+std::string OpenVpnStatusStateText(const lv::LumetOpenVpnStatus& status) {
+    if (status.state() == lv::LumetOpenVpnState::kOther && !status.active()) {
+        return "other \xE2\x80\x94 no OpenVPN connection";
+    }
+    return OpenVpnStateText(status.state());
+}
+
 Node CustomNode(const std::any& any, const TextClock& clock) {
     if (const auto* v = As<lv::LumetComponentState>(any))
         return Str(Name(*v));
@@ -296,7 +305,7 @@ Node CustomNode(const std::any& any, const TextClock& clock) {
     }
     if (const auto* v = As<lv::LumetOpenVpnStatus>(any)) {
         return Object(
-            {{"state", EnumNode(Name(v->state()), OpenVpnStateText(v->state()))},
+            {{"state", EnumNode(Name(v->state()), OpenVpnStatusStateText(*v))},
              {"active", Bool(v->active())},
              {"bytesIn", BytesNode(v->bytes_in())},
              {"bytesOut", BytesNode(v->bytes_out())},

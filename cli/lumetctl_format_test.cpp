@@ -169,7 +169,7 @@ TEST(LumetctlTest, ReadableAnswers) {
     const EncodableValue openvpn = CustomEncodableValue(lv::LumetOpenVpnStatus(
         lv::LumetOpenVpnState::kOther, false, 0, 0, 0, lv::LumetOpenVpnErrorKind::kAuthFailed, 3));
     EXPECT_EQ(FormatText(openvpn, FixedClock()),
-              "state: other \xE2\x80\x94 OpenVPN has reported no state yet\n"
+              "state: other \xE2\x80\x94 no OpenVPN connection\n"
               "active: false\n"
               "bytesIn: 0 B\n"
               "bytesOut: 0 B\n"

@@ -417,7 +417,7 @@ TEST_F(PluginOpenVpnTest, LumetctlDrivesAConnection) {
     // A password that fails the credential check is answered with the attempt's error.
     EXPECT_EQ(Lumetctl(up, "\n", &out), 0u) << out;
     EXPECT_TRUE(Has(out, "active: false\n")) << out;
-    EXPECT_TRUE(Has(out, "error: invalidRequest\n")) << out;
+    EXPECT_TRUE(Has(out, "error: invalidRequest \xE2\x80\x94 ")) << out;
 
     EXPECT_EQ(Lumetctl(up, std::string(kPassword) + "\r\n", &out), 0u) << out;
     EXPECT_TRUE(Has(out, "active: true\n")) << out;
@@ -428,17 +428,20 @@ TEST_F(PluginOpenVpnTest, LumetctlDrivesAConnection) {
     const ULONGLONG deadline = GetTickCount64() + 20000;
     do {
         ASSERT_EQ(Lumetctl(L"ovpn-status", "", &out), 0u) << out;
-    } while (!Has(out, "state: connected\n") && Has(out, "active: true\n") &&
+    } while (!Has(out, "state: connected ") && Has(out, "active: true\n") &&
              GetTickCount64() < deadline);
-    EXPECT_TRUE(Has(out, "state: connected\nactive: true\n")) << out;
-    EXPECT_FALSE(Has(out, "bytesIn: 0\n")) << out;
+    EXPECT_TRUE(Has(out, "state: connected \xE2\x80\x94 the tunnel is up\nactive: true\n")) << out;
+    EXPECT_FALSE(Has(out, "bytesIn: 0 B\n")) << out;
     EXPECT_TRUE(Has(out, "error: none\nattempt: 1\n")) << out;
     EXPECT_EQ(Lumetctl(L"--json ovpn-status", "", &out), 0u) << out;
     EXPECT_EQ(out.rfind("{\"state\":\"connected\",\"active\":true,\"bytesIn\":", 0), 0u) << out;
     EXPECT_EQ(OpenVpnSimSwitches::ReadDword(L"LastCredentials"), 1u);
 
     EXPECT_EQ(Lumetctl(L"ovpn-down", "", &out), 0u) << out;
-    EXPECT_TRUE(Has(out, "state: other\nactive: false\nbytesIn: 0\n")) << out;
+    EXPECT_TRUE(Has(out,
+                    "state: other \xE2\x80\x94 no OpenVPN connection\nactive: "
+                    "false\nbytesIn: 0 B\n"))
+        << out;
     EXPECT_TRUE(Has(out, "error: none\nattempt: 2\n")) << out;
     EXPECT_TRUE(WaitUntil([] { return OpenVpnProcessIds().empty(); }, 10000));
     EXPECT_TRUE(ActivityIs(0, 10000));
