@@ -12,7 +12,8 @@
 # events, disconnect, and the machine-wide VPN activity record in the registry; then the same for
 # OpenVPN against the OpenVPN simulator (sim/openvpn: the interactive service and openvpn.exe with
 # its management interface): capabilities, a connect with a sample profile and the simulator's
-# test credentials, status with byte counts, the activity record, disconnect. Whatever happens,
+# test credentials, status with byte counts, the activity record, disconnect. `lumetctl doctor`
+# runs before OpenVPN is installed (it names what is missing) and after (everything passes). Whatever happens,
 # the services are stopped and deleted and Wine is stopped again; the exit code is non-zero when
 # any step failed.
 #
@@ -136,7 +137,8 @@ AllowedIPs = 10.77.1.0/24
 Endpoint = 192.0.2.7:51820
 PersistentKeepalive = 25
 CONF
-  lumetctl wg-up "$("$run" winepath -w "$config" </dev/null | tr -d '\r')"
+  # --wait: back once the tunnel is up (exit 0) or has failed (exit 1, with the reason).
+  lumetctl wg-up --wait 60 "$("$run" winepath -w "$config" </dev/null | tr -d '\r')"
   rm -f "$config"
 }
 
@@ -192,21 +194,28 @@ verb 3
 $(head -c 48 /dev/urandom | base64)
 </ca>
 PROFILE
+  # --wait: back once OpenVPN reports CONNECTED (exit 0) or the attempt failed (exit 1).
+  local rc=0
   printf '%s\n' "$openvpn_password" |
-    "$run" "$bin/lumetctl.exe" ovpn-up "$("$run" winepath -w "$profile" </dev/null | tr -d '\r')" \
-      "$openvpn_user"
+    "$run" "$bin/lumetctl.exe" ovpn-up --wait 30 \
+      "$("$run" winepath -w "$profile" </dev/null | tr -d '\r')" "$openvpn_user" || rc=$?
   rm -f "$profile"
-  say "Waiting for OpenVPN to report CONNECTED"
-  local i
-  for i in $(seq 1 40); do
-    if lumetctl --json ovpn-status | tee "$workdir/ovpn.json" | grep -q '"state":"connected"'; then
-      return 0
-    fi
-    sleep 0.5
-  done
-  cat "$workdir/ovpn.json"
-  echo "demo: OpenVPN did not connect within 20 s" >&2
-  return 1
+  return "$rc"
+}
+
+step_doctor_without_openvpn() {
+  say "lumetctl doctor before OpenVPN is installed (it names what is missing and how to mend it)"
+  local rc=0
+  lumetctl doctor || rc=$?
+  if ((rc != 1)); then
+    echo "demo: doctor should have failed on the missing OpenVPN (exit code $rc)" >&2
+    return 1
+  fi
+}
+
+step_doctor() {
+  say "lumetctl doctor with everything in place"
+  lumetctl doctor
 }
 
 step_openvpn_status() {
@@ -230,8 +239,10 @@ STEPS=(
   step_events
   step_wireguard_down
   step_activity_record
+  step_doctor_without_openvpn
   step_openvpn_install
   step_openvpn_capabilities
+  step_doctor
   step_openvpn_up
   step_openvpn_status
   step_activity_record
