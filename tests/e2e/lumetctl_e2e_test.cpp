@@ -120,6 +120,11 @@ TEST_F(LumetctlTest, WireGuardUpWaitsAndNamesAFailure) {
     EXPECT_TRUE(Has(out, "lastHandshake: 20")) << out;
     EXPECT_TRUE(Has(out, " ago)\n")) << out;
     EXPECT_FALSE(Has(out, "lastHandshakeMs")) << out;
+    // Waiting changes nothing in the JSON form: the last status, one line.
+    EXPECT_EQ(RunLumetctl(L"--json --wait 30 wg-up \"" + config_path_ + L"\"", "", &out), 0u)
+        << out;
+    EXPECT_EQ(out.rfind("{\"state\":\"running\",\"adapterPresent\":true,\"rxBytes\":", 0), 0u)
+        << out;
     EXPECT_EQ(RunLumetctl(L"wg-down", "", &out), 0u) << out;
     EXPECT_TRUE(Has(out, "state: absent \xE2\x80\x94 no tunnel\n")) << out;
 
