@@ -132,7 +132,7 @@ std::optional<EncodableValue> CallOrExit(PluginSession& session, const std::stri
     bool timed_out = false;
     auto reply = session.Call(method, message, limit, tick, &timed_out);
     if (timed_out) {
-        Print(stderr, "\nlumetctl: no answer from " + method + "\n");
+        Print(stderr, "lumetctl: no answer from " + method + "\n");
         ExitProcess(kNoAnswer);
     }
     return reply;

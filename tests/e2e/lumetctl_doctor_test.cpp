@@ -151,5 +151,33 @@ TEST_F(LumetctlDoctorTest, MissingOpenVpnIsNamedWithItsFix) {
     EXPECT_TRUE(Has(out, "4 of 12 checks did not pass.")) << out;
 }
 
+// An agent of another installation answers in its place: named, with the process to end.
+TEST_F(LumetctlDoctorTest, AgentFromElsewhereIsNamed) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder =
+        std::wstring(temp) + L"lumetctl-doctor-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring copy = folder + L"\\OrrinfieldVPNAgent.exe";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(AgentExecutablePath().c_str(), copy.c_str(), FALSE)) << GetLastError();
+    ChildProcess stranger;
+    ASSERT_TRUE(stranger.Start(copy, L"", {}));
+    ASSERT_TRUE(WaitForListeningPipe(AgentPipeNameForThisSession(), 10000));
+
+    std::string out;
+    EXPECT_EQ(Doctor(&out), 1u) << out;
+    EXPECT_TRUE(Has(out, "[FAIL] agent starts and answers: ")) << out;
+    EXPECT_TRUE(Has(out, "already running, from ")) << out;
+    EXPECT_TRUE(Has(out,
+                    "(not the agent beside the plugin)\n       fix: end that agent (taskkill "
+                    "/PID " +
+                        std::to_string(stranger.pid()) + " /F)"))
+        << out;
+
+    stranger.Terminate();
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
 }  // namespace
 }  // namespace lumet::test
