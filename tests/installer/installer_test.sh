@@ -41,14 +41,20 @@ template="$build/wineprefix-installer-template"
 
 work=$(mktemp -d "$build/installer-test.XXXXXX")
 export WINEPREFIX="$work/prefix"
+log_dir="$WINEPREFIX/drive_c/ProgramData/Orrinfield/vpn/logs"
 cleanup() {
   local rc=$?
   "$WINESERVER" -k 2>/dev/null || true
-  if ((rc == 0)); then
-    rm -rf "$work"
-  else
-    echo "installer_test: kept $work for inspection" >&2
+  if ((rc != 0)); then
+    # The logs, not the prefix (hundreds of MB), are kept for inspection.
+    local kept="$build/installer-test-failed"
+    rm -rf "$kept"
+    mkdir -p "$kept"
+    cp "$work"/*.log* "$kept/" 2>/dev/null || true
+    cp -r "$log_dir" "$kept/programdata-logs" 2>/dev/null || true
+    echo "installer_test: logs kept in $kept" >&2
   fi
+  rm -rf "$work"
   exit "$rc"
 }
 trap cleanup EXIT
@@ -62,7 +68,6 @@ winpath() { win winepath -w "$1"; }
 
 drive_c="$WINEPREFIX/drive_c"
 program_dir="$drive_c/Program Files/Orrinfield VPN"
-log_dir="$drive_c/ProgramData/Orrinfield/vpn/logs"
 service_key='HKLM\System\CurrentControlSet\Services\OrrinfieldVPNService'
 tunnel_service='WireGuardTunnel$orrinfieldwireguard'
 
