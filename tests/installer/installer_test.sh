@@ -101,6 +101,13 @@ msi() {
 }
 
 lumetctl() { win "$build/bin/lumetctl.exe" "$@"; }
+# Versions of the Orrinfield VPN products registered for Add/Remove Programs, one per line.
+installed_versions() {
+  win reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s |
+    awk '/^HKEY_/ { product = 0 }
+         $1 == "DisplayName" { product = (NF == 4 && $3 " " $4 == "Orrinfield VPN") }
+         $1 == "DisplayVersion" && product { print $3 }'
+}
 # "<pid>-0x<random>" of the service process answering now.
 service_generation() {
   lumetctl --json service-health | sed -n 's/.*"generationText":"\([0-9]*-0x[0-9A-F]*\)".*/\1/p'
@@ -147,6 +154,7 @@ image=$(reg_value "$service_key" ImagePath)
 [ "$(reg_value "$service_key" ObjectName)" = LocalSystem ] || fail "account is not LocalSystem"
 [ "$(reg_value "$service_key" DisplayName)" = 'Orrinfield VPN Service' ] || fail "display name"
 reg_value "$service_key" Description | grep -q 'Orrinfield VPN client' || fail "no description"
+[ "$(installed_versions)" = "$version" ] || fail "installed products: '$(installed_versions)'"
 echo "registered: $image, automatic, LocalSystem"
 
 step "Health through the installed service"
@@ -175,9 +183,8 @@ generation2=$(service_generation)
 echo "service generation $generation2"
 win reg query 'HKLM\SOFTWARE\Orrinfield VPN' /v Activity >/dev/null ||
   fail "activity record lost in the upgrade"
-win reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s |
-  grep -c "DisplayVersion.*$version\$" >/dev/null &&
-  fail "the old product is still registered after the upgrade" || true
+[ "$(installed_versions)" = "$next_version" ] ||
+  fail "installed products after the upgrade: '$(installed_versions)'"
 
 step "WireGuard tunnel up through the installed service"
 config="$work/installer-test.conf"
@@ -206,6 +213,7 @@ msi /x "$v2" "$work/uninstall.log"
 if win reg query 'HKLM\SOFTWARE\Orrinfield VPN' >/dev/null 2>&1; then
   fail "activity record key left behind"
 fi
+[ -z "$(installed_versions)" ] || fail "product still registered: '$(installed_versions)'"
 [ -f "$log_dir/service.log" ] || fail "the service log should stay"
 [ ! -e "$drive_c/ProgramData/Orrinfield/vpn/wireguard/orrinfieldwireguard.conf" ] ||
   fail "WireGuard configuration file left behind"
