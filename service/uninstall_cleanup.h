@@ -20,8 +20,8 @@ inline constexpr int kCleanupOk = 0;
 // leaving them behind unnoticed.
 inline constexpr int kCleanupIncomplete = 1;
 
-// How long the clean-up waits for OrrinfieldVPNService to stop. The service ends a client's
-// connection at most 15 s after its last request, and only then leaves its loop.
+// How long the clean-up waits for OrrinfieldVPNService to stop and its process to end. The service
+// ends a client's connection at most 15 s after its last request, and only then leaves its loop.
 inline constexpr uint32_t kServiceStopWaitMs = 30000;
 
 // Decides the exit code: whether OrrinfieldVPNService was stopped (or absent) first, the tunnel

@@ -1,6 +1,7 @@
 #include "service/uninstall_cleanup.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 
@@ -48,7 +49,7 @@ uint32_t RemoveActivityKey() {
 
 // Stops OrrinfieldVPNService if it still runs and waits until it has stopped. The installer's own
 // stop normally leaves it stopped already; Wine's msiexec sends the stop without waiting for it.
-bool EnsureServiceStopped() {
+bool EnsureServiceStopped(ULONGLONG deadline) {
     const common::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         common::LogWin32Error(LogLevel::Error, L"uninstall clean-up: OpenSCManager failed",
@@ -65,7 +66,6 @@ bool EnsureServiceStopped() {
         common::LogWin32Error(LogLevel::Error, L"uninstall clean-up: OpenService failed", error);
         return false;
     }
-    const ULONGLONG deadline = GetTickCount64() + kServiceStopWaitMs;
     bool stop_sent = false;
     for (;;) {
         SERVICE_STATUS status{};
@@ -90,13 +90,59 @@ bool EnsureServiceStopped() {
     }
 }
 
+// The service reports STOPPED just before its process ends; the installer removes the program
+// file right after this clean-up, and a program still running would keep it. Waits, until
+// `deadline` (GetTickCount64), for every other process that runs this same program file to end.
+bool WaitForOtherInstancesToEnd(ULONGLONG deadline) {
+    wchar_t own_path[MAX_PATH] = {};
+    const DWORD own_length = GetModuleFileNameW(nullptr, own_path, MAX_PATH);
+    if (own_length == 0 || own_length >= MAX_PATH) {
+        return false;
+    }
+    const common::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        return false;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    bool all_ended = true;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId() || entry.th32ProcessID == 0) {
+            continue;
+        }
+        const common::UniqueProcess process(OpenProcess(
+            PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (!process) {
+            continue;  // gone already, or not ours to look at
+        }
+        wchar_t image[MAX_PATH] = {};
+        DWORD image_length = MAX_PATH;
+        if (!QueryFullProcessImageNameW(process.get(), 0, image, &image_length) ||
+            CompareStringOrdinal(image, static_cast<int>(image_length), own_path,
+                                 static_cast<int>(own_length), TRUE) != CSTR_EQUAL) {
+            continue;
+        }
+        const ULONGLONG now = GetTickCount64();
+        const DWORD wait_ms = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        if (WaitForSingleObject(process.get(), wait_ms) != WAIT_OBJECT_0) {
+            common::LogLine(LogLevel::Error, L"uninstall clean-up: service process " +
+                                                 std::to_wstring(entry.th32ProcessID) +
+                                                 L" did not end");
+            all_ended = false;
+        }
+    }
+    return all_ended;
+}
+
 }  // namespace
 
 int RunUninstallCleanup() {
     // Lines go to the service's log, which stays after the uninstall, when its folders pass.
     OpenServiceLog();
     common::LogLine(LogLevel::Info, L"uninstall clean-up starting");
-    if (!EnsureServiceStopped()) {
+    const ULONGLONG deadline = GetTickCount64() + kServiceStopWaitMs;
+    if (!EnsureServiceStopped(deadline) || !WaitForOtherInstancesToEnd(deadline)) {
         return CleanupExitCode(/*service_stopped=*/false, 0, 0);
     }
 

@@ -8,7 +8,9 @@
 #   2. upgrade to a second package (next patch version, a service program with other bytes): one
 #      service, the new program running in a new process, the activity record still there;
 #   3. bring a WireGuard tunnel up through the service (wireguard.exe is the simulator), then
-#      uninstall: no service, no tunnel service, no program folder, no activity record; the logs stay.
+#      uninstall: no service, no tunnel service, no program folder, no activity record; the logs stay;
+#   4. install again over ProgramData\Orrinfield planted as a link: the service runs and answers
+#      but writes nothing through the link, and the uninstall neither.
 #
 # Every msiexec exits 0 and its verbose log shows no error. Every wait is bounded.
 #
@@ -219,4 +221,20 @@ fi
   fail "WireGuard configuration file left behind"
 grep -q 'uninstall clean-up finished exit=0' "$log_dir/service.log" ||
   fail "the uninstall clean-up did not report success"
+step "Install over a planted data folder (a link made before the service ever ran)"
+# A user who creates ProgramData\Orrinfield first, as a link to a folder of the user's choice,
+# must not get the LocalSystem service to create folders or write its log there.
+rm -rf "$drive_c/ProgramData/Orrinfield"
+mkdir -p "$work/planted"
+ln -s "$work/planted" "$drive_c/ProgramData/Orrinfield"
+msi /i "$v2" "$work/install-planted.log"
+wait_state OrrinfieldVPNService RUNNING
+lumetctl service-health >/dev/null || fail "the service does not answer without its log file"
+# The agent and the plugin (the user's own programs) may write their logs there; the service not.
+[ -z "$(find "$work/planted" -iname service.log)" ] || fail "the service wrote its log through the link"
+msi /x "$v2" "$work/uninstall-planted.log"
+[ -z "$(service_state OrrinfieldVPNService)" ] || fail "OrrinfieldVPNService still registered"
+[ -z "$(find "$work/planted" -iname service.log)" ] || fail "the uninstall wrote through the link"
+rm -f "$drive_c/ProgramData/Orrinfield"
+
 step "Installer test passed"
