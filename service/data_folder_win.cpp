@@ -6,6 +6,9 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include <string>
+#include <utility>
+
 #include "common/log.h"
 #include "common/session_win.h"
 #include "common/win_handle.h"
@@ -59,8 +62,8 @@ common::UniqueHandle OpenWithoutFollowing(const std::wstring& path, PathKind kin
         kind == PathKind::Folder ? OPEN_EXISTING : OPEN_ALWAYS, flags, /*hTemplateFile=*/nullptr));
 }
 
-// Creates, opens, judges and secures one path. Returns the verdict; `owner` receives the owner
-// read (for the message).
+// Creates, opens, judges and secures one path. Returns the verdict; a refusal or a failure to
+// apply the access list is added to `result`.
 PathVerdict PreparePath(const std::wstring& path, PathKind kind, const wchar_t* sddl,
                         const DataFolderOptions& options, const std::wstring& own_account,
                         DataFolderResult* result) {
@@ -71,6 +74,7 @@ PathVerdict PreparePath(const std::wstring& path, PathKind kind, const wchar_t* 
         CreateDirectoryW(path.c_str(), descriptor ? &attributes : nullptr);
     }
     const common::UniqueHandle handle = OpenWithoutFollowing(path, kind, sddl);
+    const DWORD open_error = handle ? ERROR_SUCCESS : GetLastError();
     PathFacts facts;
     if (handle) {
         facts = options.read_facts ? options.read_facts(handle.get(), path)
@@ -78,7 +82,11 @@ PathVerdict PreparePath(const std::wstring& path, PathKind kind, const wchar_t* 
     }
     const PathVerdict verdict = JudgeDataPath(kind, facts, own_account);
     if (verdict != PathVerdict::Usable) {
-        result->refusals.push_back(RefusalMessage(verdict, path, facts.owner_sid));
+        std::wstring refusal = RefusalMessage(verdict, path, facts.owner_sid);
+        if (open_error != ERROR_SUCCESS) {
+            refusal += L" (win32=" + std::to_wstring(open_error) + L")";
+        }
+        result->refusals.push_back(std::move(refusal));
         return verdict;
     }
     // Ours: (re)state its access list, so that a folder created by the installer or loosened by
