@@ -95,8 +95,7 @@ msi() {
     </dev/null >"$log.out" 2>&1 || rc=$?
   [ "$rc" -eq 0 ] || { cat "$log" "$log.out" >&2 || true; fail "msiexec $action exited $rc"; }
   [ -s "$log" ] || fail "msiexec $action wrote no log"
-  # Wine writes the verbose log in the system code page; an action that fails shows
-  # "Return value 3", an error message "Error" or a failed step "failed".
+  # A failed action ends with "Return value 3"; error messages and failed steps say so in words.
   if grep -aniE 'return value 3|error|failed' "$log" >&2; then
     fail "msiexec $action logged an error ($log)"
   fi
