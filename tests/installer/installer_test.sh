@@ -78,11 +78,12 @@ service_state() {
 }
 wait_state() {
   local name=$1 want=$2 i
-  for i in $(seq 1 100); do
+  # Generous: CI runs this beside other Wine tests on two cores.
+  for i in $(seq 1 150); do
     [ "$(service_state "$name")" = "$want" ] && return 0
-    sleep 0.1
+    sleep 0.2
   done
-  fail "$name did not reach $want within 10 s (now: $(service_state "$name"))"
+  fail "$name did not reach $want within 30 s (now: $(service_state "$name"))"
 }
 reg_value() {
   win reg query "$1" /v "$2" 2>/dev/null | awk -v name="$2" '$1 == name { $1 = ""; $2 = ""; sub(/^ +/, ""); print; exit }'
