@@ -26,6 +26,10 @@ enum class LogLevel : unsigned { Info = 0, Warn = 1, Error = 2 };
 // opens the log file when it is not open yet. The file keeps the name it was first opened with.
 void SetLogName(std::wstring_view name);
 
+// Keeps this process from opening a log file from now on (one already open stays open): lines go to
+// the debugger and standard error only. For a process that found its log folder unsafe to use.
+void DisableLogFile();
+
 // Writes one line.
 void LogLine(LogLevel level, std::wstring_view message);
 

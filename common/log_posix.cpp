@@ -65,6 +65,10 @@ void SetLogName(std::wstring_view name) {
     }
 }
 
+void DisableLogFile() {
+    // There is no file in the native build.
+}
+
 void LogLine(LogLevel level, std::wstring_view message) {
     EmitLine(level, message);
 }

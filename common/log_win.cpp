@@ -25,6 +25,7 @@ struct LogState {
     log_testing::LogObserver observer;  // tests only
     // Once valid it stays open for the life of the process (only the test hook closes it).
     HANDLE file = INVALID_HANDLE_VALUE;
+    bool file_disabled = false;  // DisableLogFile: never open one
 };
 
 // Never destroyed: threads, other static destructors and DLL detach code may still log while the
@@ -117,11 +118,17 @@ void SetLogName(std::wstring_view name) {
             state.name.assign(name);
         }
         // An open file keeps the name it was opened with.
-        if (state.file == INVALID_HANDLE_VALUE) {
+        if (state.file == INVALID_HANDLE_VALUE && !state.file_disabled) {
             OpenLogFile(state);
         }
     }
     SetLastError(saved_error);
+}
+
+void DisableLogFile() {
+    LogState& state = State();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.file_disabled = true;
 }
 
 void LogLine(LogLevel level, std::wstring_view message) {
@@ -141,6 +148,7 @@ void ResetLogState(std::wstring_view name) {
         CloseHandle(state.file);
         state.file = INVALID_HANDLE_VALUE;
     }
+    state.file_disabled = false;
     state.name.assign(name);
 }
 

@@ -5,8 +5,10 @@
 #
 # It installs what the build needs (scripts/bootstrap.sh), builds only the programs the demo runs
 # (preset "windows": the service, the agent, the plugin, lumetctl and the simulators),
-# prepares the build's Wine prefix, registers OrrinfieldVPNService with Wine's service manager
-# and starts it (wireguard.exe and wireguard.dll beside it are the simulator), then drives
+# prepares the build's Wine prefix, packages OrrinfieldVPN-<version>-x64.msi (scripts/package.sh)
+# and installs it with Wine's msiexec as a user would, which registers and starts
+# OrrinfieldVPNService from Program Files (wireguard.exe and wireguard.dll beside it are the
+# simulator), then drives
 # everything through lumetctl, which loads the plugin DLL as the Flutter application does:
 # health, a WireGuard connect with a throwaway key, status with counters, a few seconds of
 # events, disconnect, and the machine-wide VPN activity record in the registry; then the same for
@@ -64,6 +66,7 @@ export ORRINFIELD_AGENT_IDLE_SECONDS=${ORRINFIELD_AGENT_IDLE_SECONDS:-15}
 workdir=$(mktemp -d)
 config="$workdir/demo-wireguard.conf"
 agent_pid=""
+msi=""
 
 lumetctl() {
   "$run" "$bin/lumetctl.exe" "$@" </dev/null
@@ -80,11 +83,17 @@ cleanup() {
     lumetctl ovpn-down >/dev/null 2>&1
   fi
   bash scripts/wine-openvpn-sim.sh "$build" uninstall >/dev/null 2>&1
-  bash scripts/wine-service.sh "$build" uninstall
-  # The agent would end by itself when idle; end the one this demo started, by its id.
+  # The agent would end by itself when idle; end the one this demo started, by its id (before the
+  # uninstall: the service stops only once the agent's link to it has ended).
   if [ -n "$agent_pid" ]; then
     "$run" taskkill /PID "$agent_pid" /F >/dev/null 2>&1 </dev/null
   fi
+  if [ -n "$msi" ]; then
+    say "Uninstalling Orrinfield VPN (msiexec /x)"
+    "$run" msiexec /x "$("$run" winepath -w "$msi" </dev/null | tr -d '\r')" /qn </dev/null ||
+      echo "demo: msiexec /x failed" >&2
+  fi
+  bash scripts/wine-service.sh "$build" uninstall
   if ((stop_wine)); then
     bash scripts/wine-warmup.sh "$build" --stop
   fi
@@ -102,11 +111,20 @@ bash scripts/wine-warmup.sh "$build"
 trap cleanup EXIT
 
 step_start_service() {
-  say "Registering and starting OrrinfieldVPNService with Wine's service manager"
+  say "Packaging the installer (wixl) and installing it silently (msiexec /i ... /qn)"
+  # A service registered by hand (scripts/wine-service.sh) would stand in the installer's way.
   bash scripts/wine-service.sh "$build" uninstall
-  bash scripts/wine-service.sh "$build" install
-  bash scripts/wine-service.sh "$build" start
+  msi=$(bash scripts/package.sh --build-dir "$build" --output "$workdir")
+  "$run" msiexec /i "$("$run" winepath -w "$msi" </dev/null | tr -d '\r')" /qn </dev/null
+  local i
+  for i in $(seq 1 100); do
+    [ "$(bash scripts/wine-service.sh "$build" status)" = RUNNING ] && break
+    sleep 0.1
+  done
+  "$run" reg query 'HKLM\System\CurrentControlSet\Services\OrrinfieldVPNService' /v ImagePath \
+    </dev/null | tr -d '\r' | grep ImagePath
   bash scripts/wine-service.sh "$build" status
+  [ "$(bash scripts/wine-service.sh "$build" status)" = RUNNING ]
 }
 
 step_health() {

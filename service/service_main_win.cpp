@@ -8,6 +8,7 @@
 
 #include "common/log.h"
 #include "common/messages.h"
+#include "service/data_folder_win.h"
 #include "service/lifecycle.h"
 #include "service/pipe_server.h"
 #include "service/service_state.h"
@@ -65,7 +66,8 @@ void RunStopSequence() {
 }
 
 void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
-    common::SetLogName(L"service");
+    // Sets the log name; the log file is opened only if its folders pass the checks.
+    OpenServiceLog();
     const SERVICE_STATUS_HANDLE handle =
         RegisterServiceCtrlHandlerExW(kServiceName, ServiceControlHandler, /*lpContext=*/nullptr);
     if (handle == nullptr) {
