@@ -163,6 +163,10 @@ class Engine {
     std::vector<std::unique_ptr<FlutterDesktopPluginRegistrar>> registrars_;
 };
 
+// Ends the process with FLUTTER_LITE_FATAL_EXIT_CODE after writing the embedder's check message
+// "Messenger must reference a running engine to <what>" to standard error.
+[[noreturn]] void FatalMisuse(const char* what);
+
 // Handles are serial numbers that are never reused, so a stale or repeated handle can never
 // answer somebody else's message.
 uint64_t NextSerial();
