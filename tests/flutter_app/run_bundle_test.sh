@@ -7,41 +7,50 @@
 # events, and a clean exit after the engine's teardown. Also checks that the throwaway private
 # key reached no log.
 #
-#   run_bundle_test.sh <source-dir> <windows-build-dir>
+#   run_bundle_test.sh <source-dir> <windows-build-dir> [build|run|all]
 #
+# "build" configures, builds, installs and checks the bundle; "run" runs the installed bundle
+# (CTest runs the two as separate tests, so that only the run holds the machine-wide lock).
 # Needs the Windows build done (flutter_windows.dll, the service and the simulator in bin/).
 set -euo pipefail
-src=$(cd "${1:?usage: run_bundle_test.sh <source-dir> <windows-build-dir>}" && pwd)
-build=$(cd "${2:?usage: run_bundle_test.sh <source-dir> <windows-build-dir>}" && pwd)
+usage="usage: run_bundle_test.sh <source-dir> <windows-build-dir> [build|run|all]"
+src=$(cd "${1:?$usage}" && pwd)
+build=$(cd "${2:?$usage}" && pwd)
+mode=${3:-all}
+case "$mode" in build | run | all) ;; *) echo "$usage" >&2; exit 2 ;; esac
 app_build="$build/flutter_app"
 bundle="$app_build/bundle"
 run="$build/wine-run"
 logs="$build/wineprefix/drive_c/ProgramData/Orrinfield/vpn/logs"
 say() { printf '== %s\n' "$*"; }
 
-say "configure and build the application (mingw-w64, the application's own CMake tree)"
-launcher=()
-if command -v ccache >/dev/null; then
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-  # Paths inside the source tree hash the same from any clone.
-  export CCACHE_BASEDIR="$src"
-fi
-cmake -S "$src/tests/flutter_app/windows" -B "$app_build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DFLUTTER_LITE_BIN="$build/bin" "${launcher[@]}" >/dev/null
-cmake --build "$app_build" -j "$(nproc)"
+if [ "$mode" != run ]; then
+  say "configure and build the application (mingw-w64, the application's own CMake tree)"
+  launcher=()
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    # Paths inside the source tree hash the same from any clone.
+    export CCACHE_BASEDIR="$src"
+  fi
+  cmake -S "$src/tests/flutter_app/windows" -B "$app_build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DFLUTTER_LITE_BIN="$build/bin" "${launcher[@]}" >/dev/null
+  cmake --build "$app_build" -j "$(nproc)"
 
-say "install the bundle"
-rm -rf "$bundle"
-cmake --install "$app_build" --prefix "$bundle" >/dev/null
-expected="OrrinfieldVPNAgent.exe flutter_windows.dll lumet_vpn_mini_app.exe lumet_windows_vpn_plugin.dll"
-actual=$(cd "$bundle" && ls | sort | tr '\n' ' ' | sed 's/ $//')
-if [ "$actual" != "$expected" ]; then
-  echo "bundle holds: $actual" >&2
-  echo "expected:     $expected" >&2
-  exit 1
+  say "install the bundle"
+  rm -rf "$bundle"
+  cmake --install "$app_build" --prefix "$bundle" >/dev/null
+  expected="OrrinfieldVPNAgent.exe flutter_windows.dll lumet_vpn_mini_app.exe lumet_windows_vpn_plugin.dll"
+  actual=$(cd "$bundle" && ls | sort | tr '\n' ' ' | sed 's/ $//')
+  if [ "$actual" != "$expected" ]; then
+    echo "bundle holds: $actual" >&2
+    echo "expected:     $expected" >&2
+    exit 1
+  fi
+  echo "bundle: $actual"
 fi
-echo "bundle: $actual"
+[ "$mode" = build ] && exit 0
+[ -x "$bundle/lumet_vpn_mini_app.exe" ] || { echo "no bundle in $bundle: run the build step" >&2; exit 1; }
 
 workdir=$(mktemp -d)
 end_agents() {
