@@ -29,7 +29,8 @@ class Engine;
 }  // namespace flutter_lite
 
 // Reference-counted so that a plugin's pending reply can outlive the engine safely: once the
-// engine stops, |engine| is null and every call through the messenger is dropped.
+// engine stops, |engine| is null; the client wrapper then drops replies (it checks availability
+// under the lock), while setting a handler or sending is fatal, as in the real embedder.
 struct FlutterDesktopMessenger {
     std::atomic<long> references{1};
     // Recursive: the client wrapper holds it across IsAvailable and SendResponse, and
