@@ -1,17 +1,28 @@
 # Compiler settings shared by every target of the project.
 
 add_library(lumet_build_flags INTERFACE)
-target_compile_options(lumet_build_flags INTERFACE -Wall -Wextra)
-if(LUMET_WERROR)
-  target_compile_options(lumet_build_flags INTERFACE -Werror)
+# Spelled per compiler: the project's own builds use GCC and Clang, while an application that
+# builds the plugin package (windows/CMakeLists.txt) uses MSVC.
+if(MSVC)
+  target_compile_options(lumet_build_flags INTERFACE /W4)
+  if(LUMET_WERROR)
+    target_compile_options(lumet_build_flags INTERFACE /WX)
+  endif()
+else()
+  target_compile_options(lumet_build_flags INTERFACE -Wall -Wextra)
+  if(LUMET_WERROR)
+    target_compile_options(lumet_build_flags INTERFACE -Werror)
+  endif()
 endif()
 
 if(WIN32)
   target_compile_definitions(lumet_build_flags INTERFACE
     UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
     _WIN32_WINNT=0x0A00 WINVER=0x0A00 NTDDI_VERSION=0x0A000000)
-  # Static C/C++ runtimes: each .exe/.dll runs under Wine with nothing copied beside it.
-  target_link_options(lumet_build_flags INTERFACE -static -static-libgcc -static-libstdc++)
+  if(MINGW)
+    # Static C/C++ runtimes: each .exe/.dll runs under Wine with nothing copied beside it.
+    target_link_options(lumet_build_flags INTERFACE -static -static-libgcc -static-libstdc++)
+  endif()
   set(LUMET_WIN32_LIBS
     ws2_32 bcrypt advapi32 wtsapi32 shell32 ole32 userenv version kernel32 user32)
 else()

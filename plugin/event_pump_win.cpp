@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plugin/event_watch.h"
+#include "plugin/plugin.h"
 
 namespace lumet_windows_vpn {
 
@@ -81,7 +82,12 @@ void EventPump::Start() {
 }
 
 unsigned __stdcall EventPump::WatcherThread(void* self) {
-    static_cast<EventPump*>(self)->Watch();
+    // An exception leaving this thread would end the application; the events stop instead.
+    try {
+        static_cast<EventPump*>(self)->Watch();
+    } catch (...) {
+        LogWorkerException(L"event watcher ended by an exception");
+    }
     return 0;
 }
 
@@ -130,7 +136,13 @@ LRESULT CALLBACK EventPump::WindowProc(HWND window, UINT message, WPARAM wparam,
     if (message == kDrainMessage) {
         auto* pump = reinterpret_cast<EventPump*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         if (pump != nullptr) {
-            pump->Drain();
+            // The window procedure runs inside the embedder's message loop: nothing may unwind
+            // out of it.
+            try {
+                pump->Drain();
+            } catch (...) {
+                LogWorkerException(L"event delivery failed");
+            }
         }
         return 0;
     }

@@ -548,6 +548,10 @@ void Register(::flutter::BinaryMessenger* messenger, const std::string& suffix,
                 handler(message, reply);
             } catch (const std::exception& exception) {
                 reply(LumetWindowsVpnHostApi::WrapError(exception.what()));
+            } catch (...) {
+                // Anything else thrown here would unwind into the embedder, which is built
+                // without exceptions, and end the application.
+                reply(LumetWindowsVpnHostApi::WrapError("unknown exception"));
             }
         });
 }

@@ -303,7 +303,10 @@ class FakeApi : public LumetWindowsVpnHostApi {
         calls.push_back("startWireGuard:" + config);
         result(LumetWireGuardStatus(LumetComponentState::kRunning, true, 1, 2, 3, 0));
     }
-    void StopWireGuard(std::function<void(ErrorOr<LumetWireGuardStatus>)>) override {}
+    void StopWireGuard(std::function<void(ErrorOr<LumetWireGuardStatus>)>) override {
+        // Not a standard exception: must not unwind into the embedder either.
+        throw 42;
+    }
     void WireGuardStatus(std::function<void(ErrorOr<LumetWireGuardStatus>)>) override {}
     void GetOpenVpnCapabilities(std::function<void(ErrorOr<LumetOpenVpnCapabilities>)>) override {}
     void StartOpenVpn(const std::string& config, const std::string& username,
@@ -403,6 +406,10 @@ TEST_F(HostApiChannelTest, ExceptionsAreAnsweredWithTheirText) {
     messenger_.DartSend("getAgentHealth", EncodableValue());
     ASSERT_EQ(messenger_.replies.size(), 1u);
     EXPECT_EQ(messenger_.replies[0], Failure("worker thread could not be started", "Error"));
+    messenger_.DartSend("stopWireGuard", EncodableValue());
+    ASSERT_EQ(messenger_.replies.size(), 2u);
+    EXPECT_EQ(messenger_.replies[1], Failure("unknown exception", "Error"));
+    messenger_.replies.erase(messenger_.replies.begin() + 1);
 
     messenger_.DartSend("startWireGuard", EncodableValue("not a list"));
     messenger_.DartSend("startOpenVpn", Args({EncodableValue("only one")}));

@@ -1,4 +1,4 @@
-#include "include/lumet_windows_vpn/lumet_windows_vpn_plugin_c_api.h"
+#include <lumet_windows_vpn/lumet_windows_vpn_plugin_c_api.h>
 
 #include <flutter/plugin_registrar_windows.h>
 

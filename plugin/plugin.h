@@ -13,7 +13,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "plugin/agent_launcher.h"
 #include "plugin/event_pump.h"
@@ -28,7 +31,12 @@ class LumetWindowsVpnPlugin : public ::flutter::Plugin, public LumetWindowsVpnHo
     static void RegisterWithRegistrar(::flutter::PluginRegistrarWindows* registrar);
 
     LumetWindowsVpnPlugin(::flutter::BinaryMessenger* messenger, std::shared_ptr<AgentLink> link);
-    // Removes the channel handlers and shuts the event pump down. Platform thread.
+    // Shuts the event pump down, then lets go of the agent link. Platform thread.
+    //
+    // The channel handlers are left registered: the embedder detaches the messenger from the
+    // engine before it destroys plugins, so touching a channel here would reach a messenger
+    // without an engine (an access violation in a release build of the application), and the
+    // engine drops every handler itself once the plugins are gone.
     ~LumetWindowsVpnPlugin() override;
 
     LumetWindowsVpnPlugin(const LumetWindowsVpnPlugin&) = delete;
@@ -58,7 +66,34 @@ class LumetWindowsVpnPlugin : public ::flutter::Plugin, public LumetWindowsVpnHo
 };
 
 // Runs `work` on a new detached thread. Throws std::runtime_error when the thread cannot be
-// started (`work` is then dropped without running).
+// started (`work` is then dropped without running). An exception that escapes `work` is logged
+// and ends only that thread, never the application.
 void RunDetached(std::function<void()> work);
+
+// Logs the exception being handled (its text when it is a standard exception) at error level.
+// Only inside a catch block.
+void LogWorkerException(std::wstring_view context);
+
+// Answers `result` exactly once with what `work` returns. When `work` throws (anything), the
+// answer is `fallback()` instead; when answering throws, that is logged and swallowed. Worker
+// threads answer through this so that no exception ends the application.
+template <typename T, typename Work, typename Fallback>
+void AnswerGuarded(const std::function<void(ErrorOr<T> reply)>& result, Work&& work,
+                   Fallback&& fallback) {
+    std::optional<ErrorOr<T>> answer;
+    try {
+        answer.emplace(work());
+    } catch (...) {
+        LogWorkerException(L"host method worker failed; answering the fallback");
+    }
+    try {
+        if (!answer) {
+            answer.emplace(fallback());
+        }
+        result(std::move(*answer));
+    } catch (...) {
+        LogWorkerException(L"host method answer could not be sent");
+    }
+}
 
 }  // namespace lumet_windows_vpn

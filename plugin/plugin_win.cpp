@@ -23,9 +23,22 @@ using lumet::common::Status;
 namespace {
 
 unsigned __stdcall DetachedThread(void* param) {
-    std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(param));
-    (*work)();
+    // Last line of defence: an exception leaving a thread would end the whole application.
+    try {
+        std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(param));
+        (*work)();
+    } catch (...) {
+        LogWorkerException(L"worker thread ended by an exception");
+    }
     return 0;
+}
+
+ErrorOr<bool> NotAvailable() {
+    return false;
+}
+
+FlutterError InternalError() {
+    return FlutterError(kInternalCode, std::string());
 }
 
 FlutterError ErrorFor(Status status, std::string_view unavailable_code) {
@@ -46,6 +59,23 @@ ErrorOr<T> Answer(const CallResult& call, std::string_view unavailable_code, Rea
     return *value;
 }
 
+// A host method whose request has no body: the call on a worker thread, its Ok reply read as
+// one record.
+template <typename T, typename Read>
+void CallAndAnswer(const std::shared_ptr<AgentLink>& agent, MessageType type,
+                   std::string_view unavailable_code, Read read,
+                   std::function<void(ErrorOr<T> reply)> result) {
+    RunDetached([link = agent, type, unavailable_code, read, result = std::move(result)] {
+        AnswerGuarded<T>(
+            result,
+            [&] {
+                const CallResult call = link->Call(type, {});
+                return Answer<T>(call, unavailable_code, read);
+            },
+            &InternalError);
+    });
+}
+
 // The address of a function of this module, from which the link finds the module's folder.
 void ModuleAnchor() {}
 
@@ -58,6 +88,22 @@ SecureString CopySecret(const std::string& text) {
 }
 
 }  // namespace
+
+void LogWorkerException(std::wstring_view context) {
+    std::wstring line(context);
+    try {
+        throw;
+    } catch (const std::exception& exception) {
+        line += L": ";
+        for (const char* c = exception.what(); *c != '\0'; ++c) {
+            // The text is for diagnosis only; anything beyond ASCII shows as '?'.
+            line += (static_cast<unsigned char>(*c) < 0x80) ? static_cast<wchar_t>(*c) : L'?';
+        }
+    } catch (...) {
+        line += L": not a standard exception";
+    }
+    lumet::common::LogLine(lumet::common::LogLevel::Error, line);
+}
 
 void RunDetached(std::function<void()> work) {
     auto* param = new std::function<void()>(std::move(work));
@@ -82,46 +128,65 @@ LumetWindowsVpnPlugin::LumetWindowsVpnPlugin(::flutter::BinaryMessenger* messeng
     : messenger_(messenger), link_(std::move(link)) {}
 
 LumetWindowsVpnPlugin::~LumetWindowsVpnPlugin() {
-    // The handlers point at this object; a message arriving after it is gone must find none.
-    LumetWindowsVpnHostApi::SetUp(messenger_, nullptr);
+    // No channel is touched here (see the declaration): the engine has already detached the
+    // messenger and drops the handlers itself. First the pump (its watcher thread uses the link),
+    // then the link; workers still in flight keep their own reference to it.
     pump_.reset();
+    link_.reset();
 }
 
 void LumetWindowsVpnPlugin::IsAvailable(std::function<void(ErrorOr<bool> reply)> result) {
     RunDetached([link = link_, result = std::move(result)] {
-        bool available = false;
-        try {
-            const AgentProbe probe = link->ProbeAgent();
-            available = probe.connected && probe.serviceLinkUp;
-        } catch (const std::exception&) {
-            available = false;
-        }
-        result(available);
+        AnswerGuarded<bool>(
+            result,
+            [&] {
+                const AgentProbe probe = link->ProbeAgent();
+                return probe.connected && probe.serviceLinkUp;
+            },
+            &NotAvailable);
     });
 }
 
 void LumetWindowsVpnPlugin::GetHealth(
     std::function<void(ErrorOr<LumetNativeHealth> reply)> result) {
     RunDetached([link = link_, result = std::move(result)] {
-        const AgentProbe probe = link->ProbeAgent();
-        result(MakeNativeHealth(link->session_id(), probe.connected, probe.serviceLinkUp,
-                                probe.status));
+        // Health is always answered with a value: a failure inside the probe is reported as an
+        // unreachable agent with an internal error, not as a channel error.
+        AnswerGuarded<LumetNativeHealth>(
+            result,
+            [&] {
+                const AgentProbe probe = link->ProbeAgent();
+                return MakeNativeHealth(link->session_id(), probe.connected, probe.serviceLinkUp,
+                                        probe.status);
+            },
+            [&] { return MakeNativeHealth(link->session_id(), false, false, Status::Failed); });
     });
 }
 
 void LumetWindowsVpnPlugin::GetAgentHealth(
     std::function<void(ErrorOr<LumetAgentHealth> reply)> result) {
     RunDetached([link = link_, result = std::move(result)] {
-        const CallResult call = link->Call(MessageType::AgentHealth, {});
-        result(Answer<LumetAgentHealth>(call, kAgentUnavailableCode, &ReadAgentHealth));
+        AnswerGuarded<LumetAgentHealth>(
+            result,
+            [&] {
+                const CallResult call = link->Call(MessageType::AgentHealth, {});
+                return Answer<LumetAgentHealth>(call, kAgentUnavailableCode, &ReadAgentHealth);
+            },
+            &InternalError);
     });
 }
 
 void LumetWindowsVpnPlugin::GetServiceHealth(
     std::function<void(ErrorOr<LumetServiceHealth> reply)> result) {
     RunDetached([link = link_, result = std::move(result)] {
-        const CallResult call = link->Call(MessageType::ServiceHealth, {});
-        result(Answer<LumetServiceHealth>(call, kServiceUnavailableCode, &ReadServiceHealth));
+        AnswerGuarded<LumetServiceHealth>(
+            result,
+            [&] {
+                const CallResult call = link->Call(MessageType::ServiceHealth, {});
+                return Answer<LumetServiceHealth>(call, kServiceUnavailableCode,
+                                                  &ReadServiceHealth);
+            },
+            &InternalError);
     });
 }
 
@@ -140,41 +205,42 @@ void LumetWindowsVpnPlugin::StartWireGuard(
     // channel layer wipes the decoded argument.
     auto secret = std::make_shared<SecureString>(CopySecret(config));
     RunDetached([link = link_, secret, result = std::move(result)] {
-        std::optional<SecureBuffer> body = WireGuardStartBody(secret->str());
+        AnswerGuarded<LumetWireGuardStatus>(
+            result,
+            [&]() -> ErrorOr<LumetWireGuardStatus> {
+                std::optional<SecureBuffer> body = WireGuardStartBody(secret->str());
+                secret->Wipe();
+                if (!body) {
+                    return ErrorFor(Status::BadRequest, kServiceUnavailableCode);
+                }
+                const CallResult call = link->Call(MessageType::WireGuardStart, body->bytes());
+                body->Wipe();
+                return Answer<LumetWireGuardStatus>(call, kServiceUnavailableCode,
+                                                    &ReadWireGuardStatus);
+            },
+            &InternalError);
         secret->Wipe();
-        if (!body) {
-            result(ErrorFor(Status::BadRequest, kServiceUnavailableCode));
-            return;
-        }
-        const CallResult call = link->Call(MessageType::WireGuardStart, body->bytes());
-        body->Wipe();
-        result(Answer<LumetWireGuardStatus>(call, kServiceUnavailableCode, &ReadWireGuardStatus));
     });
 }
 
 void LumetWindowsVpnPlugin::StopWireGuard(
     std::function<void(ErrorOr<LumetWireGuardStatus> reply)> result) {
-    RunDetached([link = link_, result = std::move(result)] {
-        const CallResult call = link->Call(MessageType::WireGuardStop, {});
-        result(Answer<LumetWireGuardStatus>(call, kServiceUnavailableCode, &ReadWireGuardStatus));
-    });
+    CallAndAnswer<LumetWireGuardStatus>(link_, MessageType::WireGuardStop, kServiceUnavailableCode,
+                                        &ReadWireGuardStatus, std::move(result));
 }
 
 void LumetWindowsVpnPlugin::WireGuardStatus(
     std::function<void(ErrorOr<LumetWireGuardStatus> reply)> result) {
-    RunDetached([link = link_, result = std::move(result)] {
-        const CallResult call = link->Call(MessageType::WireGuardStatus, {});
-        result(Answer<LumetWireGuardStatus>(call, kServiceUnavailableCode, &ReadWireGuardStatus));
-    });
+    CallAndAnswer<LumetWireGuardStatus>(link_, MessageType::WireGuardStatus,
+                                        kServiceUnavailableCode, &ReadWireGuardStatus,
+                                        std::move(result));
 }
 
 void LumetWindowsVpnPlugin::GetOpenVpnCapabilities(
     std::function<void(ErrorOr<LumetOpenVpnCapabilities> reply)> result) {
-    RunDetached([link = link_, result = std::move(result)] {
-        const CallResult call = link->Call(MessageType::OpenVpnCapabilities, {});
-        result(Answer<LumetOpenVpnCapabilities>(call, kAgentUnavailableCode,
-                                                &ReadOpenVpnCapabilities));
-    });
+    CallAndAnswer<LumetOpenVpnCapabilities>(link_, MessageType::OpenVpnCapabilities,
+                                            kAgentUnavailableCode, &ReadOpenVpnCapabilities,
+                                            std::move(result));
 }
 
 void LumetWindowsVpnPlugin::StartOpenVpn(
@@ -188,35 +254,38 @@ void LumetWindowsVpnPlugin::StartOpenVpn(
     auto secrets = std::make_shared<Credentials>(
         Credentials{CopySecret(config), CopySecret(username), CopySecret(password)});
     RunDetached([link = link_, secrets, result = std::move(result)] {
-        std::optional<SecureBuffer> body = OpenVpnStartBody(
-            secrets->config.str(), secrets->username.str(), secrets->password.str());
+        AnswerGuarded<LumetOpenVpnStatus>(
+            result,
+            [&]() -> ErrorOr<LumetOpenVpnStatus> {
+                std::optional<SecureBuffer> body = OpenVpnStartBody(
+                    secrets->config.str(), secrets->username.str(), secrets->password.str());
+                secrets->config.Wipe();
+                secrets->username.Wipe();
+                secrets->password.Wipe();
+                if (!body) {
+                    return ErrorFor(Status::BadRequest, kAgentUnavailableCode);
+                }
+                const CallResult call = link->Call(MessageType::OpenVpnStart, body->bytes());
+                body->Wipe();
+                return Answer<LumetOpenVpnStatus>(call, kAgentUnavailableCode, &ReadOpenVpnStatus);
+            },
+            &InternalError);
         secrets->config.Wipe();
         secrets->username.Wipe();
         secrets->password.Wipe();
-        if (!body) {
-            result(ErrorFor(Status::BadRequest, kAgentUnavailableCode));
-            return;
-        }
-        const CallResult call = link->Call(MessageType::OpenVpnStart, body->bytes());
-        body->Wipe();
-        result(Answer<LumetOpenVpnStatus>(call, kAgentUnavailableCode, &ReadOpenVpnStatus));
     });
 }
 
 void LumetWindowsVpnPlugin::StopOpenVpn(
     std::function<void(ErrorOr<LumetOpenVpnStatus> reply)> result) {
-    RunDetached([link = link_, result = std::move(result)] {
-        const CallResult call = link->Call(MessageType::OpenVpnStop, {});
-        result(Answer<LumetOpenVpnStatus>(call, kAgentUnavailableCode, &ReadOpenVpnStatus));
-    });
+    CallAndAnswer<LumetOpenVpnStatus>(link_, MessageType::OpenVpnStop, kAgentUnavailableCode,
+                                      &ReadOpenVpnStatus, std::move(result));
 }
 
 void LumetWindowsVpnPlugin::GetOpenVpnStatus(
     std::function<void(ErrorOr<LumetOpenVpnStatus> reply)> result) {
-    RunDetached([link = link_, result = std::move(result)] {
-        const CallResult call = link->Call(MessageType::OpenVpnStatus, {});
-        result(Answer<LumetOpenVpnStatus>(call, kAgentUnavailableCode, &ReadOpenVpnStatus));
-    });
+    CallAndAnswer<LumetOpenVpnStatus>(link_, MessageType::OpenVpnStatus, kAgentUnavailableCode,
+                                      &ReadOpenVpnStatus, std::move(result));
 }
 
 }  // namespace lumet_windows_vpn

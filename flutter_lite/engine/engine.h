@@ -29,7 +29,8 @@ class Engine;
 }  // namespace flutter_lite
 
 // Reference-counted so that a plugin's pending reply can outlive the engine safely: once the
-// engine stops, |engine| is null and every call through the messenger is dropped.
+// engine stops, |engine| is null; the client wrapper then drops replies (it checks availability
+// under the lock), while setting a handler or sending is fatal, as in the real embedder.
 struct FlutterDesktopMessenger {
     std::atomic<long> references{1};
     // Recursive: the client wrapper holds it across IsAvailable and SendResponse, and
@@ -162,6 +163,10 @@ class Engine {
     std::map<uint64_t, PendingPluginSend> pending_plugin_sends_;
     std::vector<std::unique_ptr<FlutterDesktopPluginRegistrar>> registrars_;
 };
+
+// Ends the process with FLUTTER_LITE_FATAL_EXIT_CODE after writing the embedder's check message
+// "Messenger must reference a running engine to <what>" to standard error.
+[[noreturn]] void FatalMisuse(const char* what);
 
 // Handles are serial numbers that are never reused, so a stale or repeated handle can never
 // answer somebody else's message.

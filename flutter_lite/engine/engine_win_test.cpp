@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flutter_lite/testing/engine_test_support.h"
+#include "flutter_lite/testing/teardown_probe_runner.h"
 #include "test_util.h"
 
 namespace flutter_lite::testing {
@@ -216,6 +217,65 @@ TEST_F(EngineTest, DestroyRunsDestructionHandlersAndAnswersPendingSends) {
     // The plugin's messenger reference keeps this safe; the answer goes nowhere.
     held_reply_(EncodableValue("too late"));
     EXPECT_EQ(pending->calls, 1);
+}
+
+// By the time plugins are destroyed the messenger has no engine any more, as in the real
+// embedder's teardown: a plugin destructor that looks finds it unavailable.
+TEST_F(EngineTest, MessengerIsDetachedBeforePluginsAreDestroyed) {
+    struct Probe : flutter::Plugin {
+        explicit Probe(std::atomic<int>* seen) : seen(seen) {}
+        ~Probe() override {
+            FlutterDesktopMessengerRef messenger = FlutterLiteEngineGetMessenger(engine);
+            seen->store(FlutterDesktopMessengerIsAvailable(messenger) ? 1 : 0);
+        }
+        std::atomic<int>* seen;
+        FlutterLiteEngineRef engine = nullptr;
+    };
+    std::atomic<int> seen{-1};
+    PluginRegistrarWindows* registrar = Registrar("Probe");
+    RunOnPlatformThread([&] {
+        auto probe = std::make_unique<Probe>(&seen);
+        probe->engine = engine_;
+        registrar->AddPlugin(std::move(probe));
+    });
+    DestroyEngine();
+    EXPECT_EQ(seen.load(), 0);
+}
+
+// A plugin destructor that touches a channel ends the process with the embedder's check message,
+// as the real embedder's release build crashes there; one that leaves the messenger alone exits
+// cleanly. Each case runs the echo plugin in a process of its own.
+TEST_F(EngineTest, ChannelUseInAPluginDestructorIsFatal) {
+    const std::string dir = lumet::test::ExecutableDir();
+    const std::wstring plugin =
+        L"\"" + std::wstring(dir.begin(), dir.end()) + L"\\flutter_lite_echo_plugin.dll\"";
+    struct Case {
+        const wchar_t* action;
+        DWORD exit_code;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {L"0", 0, "engine destroyed"},
+        {L"1", FLUTTER_LITE_FATAL_EXIT_CODE,
+         "Messenger must reference a running engine to set a callback"},
+        {L"2", FLUTTER_LITE_FATAL_EXIT_CODE,
+         "Messenger must reference a running engine to send a message"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "destructor action " << static_cast<char>(c.action[0]));
+        const ProbeOutcome outcome =
+            RunTeardownProbe(plugin + L" FlutterLiteEchoPlugin " + c.action);
+        ASSERT_TRUE(outcome.exit_code.has_value()) << outcome.output;
+        EXPECT_EQ(*outcome.exit_code, c.exit_code) << outcome.output;
+        EXPECT_NE(outcome.output.find(c.expected), std::string::npos) << outcome.output;
+        if (c.exit_code != 0) {
+            // Ended on the spot: the probe never got past the engine's destruction.
+            EXPECT_EQ(outcome.output.find("engine destroyed"), std::string::npos);
+        } else {
+            EXPECT_EQ(outcome.output.find("FATAL"), std::string::npos) << outcome.output;
+        }
+    }
 }
 
 // The manager drops its registrar when the engine does: a new engine's registrar starts empty even

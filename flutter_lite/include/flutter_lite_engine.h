@@ -24,6 +24,13 @@
 extern "C" {
 #endif
 
+// Exit code of a process that flutter_lite ends on a use of the embedder API that the real
+// embedder's release build crashes on: setting a handler, sending a message or answering one on a
+// messenger whose engine has been detached (during engine destruction, and so in every plugin
+// destructor). The embedder's check message goes to standard error first, e.g.
+// "Messenger must reference a running engine to set a callback".
+#define FLUTTER_LITE_FATAL_EXIT_CODE 70
+
 typedef struct FlutterLiteEngine* FlutterLiteEngineRef;
 
 // Handle for answering one message that a plugin sent to the Dart side.
@@ -56,8 +63,10 @@ typedef enum {
 // could not be created within 10 seconds.
 FLUTTER_EXPORT FlutterLiteEngineRef FlutterLiteEngineCreate(void);
 
-// Stops the engine like a closing application window: the messenger becomes unavailable, every
-// registrar destruction handler runs (platform thread), Dart sends still unanswered get an empty
+// Stops the engine like a closing application window: the messenger is detached from the engine
+// first (from then on using it to set a handler or to send is fatal, see
+// FLUTTER_LITE_FATAL_EXIT_CODE), then every registrar destruction handler runs (platform thread:
+// this destroys the plugins), Dart sends still unanswered get an empty
 // answer, answers to the plugin's sends still pending are dropped, and the platform thread ends.
 // Blocks until then. Must not be called on the platform thread. Plugin libraries stay loaded (their
 // detached threads may still run code in them).

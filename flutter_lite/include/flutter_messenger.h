@@ -3,8 +3,11 @@
 // Threading: message callbacks run on the platform thread. FlutterDesktopMessengerSendResponse,
 // Send and SendWithReply may be called from any thread. A response handle must be answered exactly
 // once; it is invalid afterwards (a second answer is ignored with an error print). Once the engine
-// has stopped (FlutterDesktopMessengerIsAvailable returns false) every call is a no-op and sends
-// return false.
+// has detached the messenger (FlutterDesktopMessengerIsAvailable returns false; this happens
+// before plugins are destroyed), sending, answering and setting a callback end the process with
+// FLUTTER_LITE_FATAL_EXIT_CODE, as the real embedder's release build crashes there: code that may
+// run that late checks IsAvailable under FlutterDesktopMessengerLock first. A null messenger is a
+// no-op (sends return false).
 #ifndef FLUTTER_LITE_INCLUDE_FLUTTER_MESSENGER_H_
 #define FLUTTER_LITE_INCLUDE_FLUTTER_MESSENGER_H_
 

@@ -22,6 +22,10 @@ using flutter::EncodableValue;
 
 std::atomic<int> g_live_instances{0};
 
+// What the destructor does with the messenger (FlutterLiteEchoPluginSetDestructorAction).
+enum DestructorAction { kNothing = 0, kUnregister = 1, kSend = 2 };
+std::atomic<int> g_destructor_action{kNothing};
+
 const flutter::StandardMessageCodec& Codec() {
     return flutter::StandardMessageCodec::GetInstance();
 }
@@ -31,7 +35,17 @@ class EchoPlugin : public flutter::Plugin {
     explicit EchoPlugin(flutter::BinaryMessenger* messenger) : messenger_(messenger) {
         ++g_live_instances;
     }
-    ~EchoPlugin() override { --g_live_instances; }
+    ~EchoPlugin() override {
+        --g_live_instances;
+        // The two mistakes a plugin destructor can make: the engine has already detached the
+        // messenger when plugins are destroyed.
+        flutter::BasicMessageChannel<> channel(messenger_, "flutter_lite.test.echo", &Codec());
+        if (g_destructor_action == kUnregister) {
+            channel.SetMessageHandler(nullptr);
+        } else if (g_destructor_action == kSend) {
+            channel.Send(EncodableValue("goodbye"));
+        }
+    }
 
     void SetUp() {
         // A temporary channel object, as generated channel code uses: the handler stays.
@@ -71,4 +85,9 @@ ECHO_PLUGIN_EXPORT void FlutterLiteEchoPluginRegisterWithRegistrar(
 // How many plugin objects exist: the registrar owns them until the engine destroys it.
 ECHO_PLUGIN_EXPORT int FlutterLiteEchoPluginLiveInstances() {
     return g_live_instances.load();
+}
+
+// 1: the destructor unregisters its channel; 2: it sends on it; 0: it leaves the messenger alone.
+ECHO_PLUGIN_EXPORT void FlutterLiteEchoPluginSetDestructorAction(int action) {
+    g_destructor_action.store(action);
 }

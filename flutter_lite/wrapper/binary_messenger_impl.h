@@ -17,7 +17,8 @@ class BinaryMessengerImpl : public BinaryMessenger {
     // Holds a reference on |core_messenger| for its own lifetime.
     explicit BinaryMessengerImpl(FlutterDesktopMessengerRef core_messenger);
 
-    // Unregisters the channels it registered, so the engine never calls into freed handlers.
+    // Unregisters the channels it registered while the engine still runs, so the engine never
+    // calls into freed handlers; after the engine has detached the messenger it touches nothing.
     ~BinaryMessengerImpl() override;
 
     BinaryMessengerImpl(BinaryMessengerImpl const&) = delete;

@@ -101,9 +101,16 @@ BinaryMessengerImpl::BinaryMessengerImpl(FlutterDesktopMessengerRef core_messeng
     : messenger_(FlutterDesktopMessengerAddRef(core_messenger)) {}
 
 BinaryMessengerImpl::~BinaryMessengerImpl() {
-    for (const auto& entry : handlers_) {
-        FlutterDesktopMessengerSetCallback(messenger_, entry.first.c_str(), nullptr, nullptr);
+    // During engine destruction the messenger is already detached and the engine drops every
+    // handler itself; unregistering then would be fatal. A client registrar destroyed while the
+    // engine runs must not leave the engine pointing at the handlers freed here.
+    FlutterDesktopMessengerLock(messenger_);
+    if (FlutterDesktopMessengerIsAvailable(messenger_)) {
+        for (const auto& entry : handlers_) {
+            FlutterDesktopMessengerSetCallback(messenger_, entry.first.c_str(), nullptr, nullptr);
+        }
     }
+    FlutterDesktopMessengerUnlock(messenger_);
     FlutterDesktopMessengerRelease(messenger_);
 }
 

@@ -67,9 +67,10 @@ EncodedType EncodedTypeForValue(const EncodableValue& value) {
         case 13:
             return EncodedType::kFloat32List;
     }
-    // A custom value reaching the base serializer: the wire's established behaviour is the list
-    // type byte and nothing else (WriteValue says why on std::cerr). Subclasses must handle it.
-    return EncodedType::kList;
+    // A custom value reaching the base serializer is written as null (WriteValue says why on
+    // std::cerr), as the real client wrapper does: the message stays well formed and whatever
+    // follows the value still decodes. Subclasses must handle their types.
+    return EncodedType::kNull;
 }
 
 // True if |count| items of at least |min_item_size| bytes each can still follow in |stream|.

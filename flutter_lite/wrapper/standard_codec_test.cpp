@@ -320,10 +320,15 @@ TEST(StandardCodecTest, CustomTypesRoundTripThroughASerializerSubclass) {
     EXPECT_EQ(point.x, -1);
     EXPECT_EQ(point.y, 3);
 
-    // The standard serializer knows neither type: it writes only the list byte when encoding
-    // and reads the custom byte as null.
+    // The standard serializer knows neither type: it writes null in its place, so the rest of
+    // the message stays readable, and reads the custom byte as null.
     CerrCapture cerr;
-    EXPECT_EQ(Encode(CustomEncodableValue(Point{1, 2})), (Bytes{0x0c}));
+    EXPECT_EQ(Encode(CustomEncodableValue(Point{1, 2})), (Bytes{0x00}));
+    const EncodableValue around(
+        EncodableList{CustomEncodableValue(Point{1, 2}), EncodableValue(int32_t{7})});
+    EXPECT_EQ(Encode(around), (Bytes{0x0c, 0x02, 0x00, 0x03, 0x07, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Decode(Encode(around)),
+              EncodableValue(EncodableList{EncodableValue(), EncodableValue(int32_t{7})}));
     EXPECT_NE(cerr.text().find("Unhandled custom type in StandardCodecSerializer::WriteValue. "
                                "Custom types require codec extensions."),
               std::string::npos);
