@@ -11,7 +11,8 @@
 // Thread safety: every operation holds the controller's mutex. Start only tries it and answers
 // TunnelBusy at once if another operation holds it; Stop, QueryStatus and Reconcile wait for it.
 //
-// Blocking: Start can take up to 12000 ms to remove an old tunnel service, 20000 ms waiting for
+// Blocking: Start can take up to 12000 ms to remove an old tunnel service (32000 ms when it is
+// still starting, which Windows lets no one stop), 20000 ms waiting for
 // the new one to run and 30 x 500 ms waiting for the adapter (clients allow 60000 ms for the
 // reply). Stop and Reconcile can take up to 12000 ms.
 //

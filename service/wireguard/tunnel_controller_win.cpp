@@ -106,7 +106,8 @@ uint16_t StopAndDeleteTunnelService(const TunnelWaits& waits) {
         // Windows' service manager refuses STOP while a service is still START_PENDING (1061),
         // and Wine's hands it to a service that may ignore it. A stop sent during the start does
         // not count: once the start has ended the service is asked again, and the stop time-out
-        // runs from then. The start itself gets at most the running time-out.
+        // runs from then. Waiting for the start to end takes at most the running and the stop
+        // time-outs together.
         bool stop_pending = !SendStop(service.get(), state);
         const ULONGLONG began = GetTickCount64();
         ULONGLONG stop_clock = began;
@@ -122,7 +123,7 @@ uint16_t StopAndDeleteTunnelService(const TunnelWaits& waits) {
                 waited_for_start = true;
                 stop_pending = true;
                 stop_clock = now;
-                if (now - began >= waits.running_timeout_ms) {
+                if (now - began >= uint64_t{waits.running_timeout_ms} + waits.stop_timeout_ms) {
                     break;
                 }
             } else if (stop_pending) {

@@ -416,24 +416,62 @@ TEST_F(TunnelControllerTest, AdapterThatNeverAppearsRemovesTheTunnelService) {
 }
 
 TEST_F(TunnelControllerTest, TunnelServiceThatNeverRunsIsRemoved) {
-    struct Case {
-        const wchar_t* fault;
-    };
-    // One exits before running, one stays START_PENDING past the (shortened) wait.
-    for (const Case& c : {Case{sim::kFaultExitBeforeRunning}, Case{sim::kFaultStayStartPending}}) {
-        SetSimFault(c.fault, 1);
-        TunnelControllerOptions options = FastOptions();
-        options.waits.running_timeout_ms = 1500;
-        auto controller = MakeController(options);
-        WireGuardStatusRecord record;
-        EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelStartFailed) << c.fault;
-        EXPECT_EQ(record.state, TunnelStateAbsent);
-        EXPECT_TRUE(WaitUntil([] { return !TunnelServiceExists(); }, 5s)) << c.fault;
-        EXPECT_FALSE(PathExists(ConfigFilePath()));
-        ClearSimFaults();
-    }
+    SetSimFault(sim::kFaultExitBeforeRunning, 1);
+    auto controller = MakeController();
+    WireGuardStatusRecord record;
+    EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelStartFailed);
+    EXPECT_EQ(record.state, TunnelStateAbsent);
+    EXPECT_TRUE(WaitUntil([] { return !TunnelServiceExists(); }, 5s));
+    EXPECT_FALSE(PathExists(ConfigFilePath()));
     EXPECT_NE(LogSinceSetUp().find("ERR  wireguard: tunnel service did not reach RUNNING"),
               std::string::npos);
+}
+
+// A tunnel service still START_PENDING when the controller gives up refuses STOP (1061 on
+// Windows). The controller waits for the start to end, then stops and deletes it, so nothing is
+// left running or registered and the start reports its own failure.
+TEST_F(TunnelControllerTest, StartThatOutlastsTheWaitIsStoppedOnceItEnds) {
+    SetSimFault(sim::kFaultStartDelayMs, 2500);
+    TunnelControllerOptions options = FastOptions();
+    options.waits.running_timeout_ms = 1200;
+    auto controller = MakeController(options);
+    WireGuardStatusRecord record;
+    EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelStartFailed);
+    EXPECT_EQ(record,
+              (WireGuardStatusRecord{TunnelStateAbsent, false, 0, 0, 0, TunnelStartFailed}));
+    EXPECT_FALSE(TunnelServiceExists());
+    EXPECT_FALSE(PathExists(ConfigFilePath()));
+    const std::string log = LogSinceSetUp();
+    EXPECT_NE(log.find("INFO wireguard: tunnel service was still starting; stopped once its start "
+                       "ended"),
+              std::string::npos)
+        << log;
+}
+
+// A start that never ends within the controller's waits cannot be stopped: the result says so
+// instead of claiming that nothing is left.
+TEST_F(TunnelControllerTest, StartStuckPastEveryWaitReportsTheServiceLeftBehind) {
+    SetSimFault(sim::kFaultStayStartPending, 1);
+    TunnelControllerOptions options = FastOptions();
+    options.waits.running_timeout_ms = 800;
+    options.waits.stop_timeout_ms = 1000;
+    auto controller = MakeController(options);
+    WireGuardStatusRecord record;
+    EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelStopIncomplete);
+    EXPECT_EQ(record,
+              (WireGuardStatusRecord{TunnelStateNoAdapter, false, 0, 0, 0, TunnelStopIncomplete}));
+    EXPECT_FALSE(PathExists(ConfigFilePath()));
+    const std::string log = LogSinceSetUp();
+    EXPECT_NE(log.find("WARN wireguard: tunnel service still starting, it refuses to stop"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("ERR  wireguard: failed start left the tunnel service behind"),
+              std::string::npos);
+    // Once the stuck start gives up, the next stop removes what is left.
+    EXPECT_TRUE(WaitUntil([] { return TunnelServiceState() != SERVICE_START_PENDING; },
+                          std::chrono::milliseconds(sim::kStuckPendingLimitMs + 3000)));
+    EXPECT_EQ(controller->Stop(&record), TunnelOk);
+    EXPECT_FALSE(TunnelServiceExists());
 }
 
 TEST_F(TunnelControllerTest, ReconcileRemovesATunnelFromAnEarlierRun) {
