@@ -61,6 +61,11 @@ struct TunnelControllerOptions {
 
     // Empty: lumet::common::RunningUnderWine().
     std::function<bool()> running_under_wine;
+
+    // Called with the path and the security descriptor (as SDDL) each time the controller
+    // protects the configuration directory or creates the configuration file, just before it
+    // hands the descriptor to Windows. Wine stores no file access lists, so tests look here.
+    std::function<void(std::wstring_view path, std::wstring_view sddl)> observe_protection;
 };
 
 class WireGuardTunnelController {

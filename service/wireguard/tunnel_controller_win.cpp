@@ -259,7 +259,16 @@ bool IsPlainDirectory(const std::wstring& path) {
 }
 
 // Creates "<ProgramData>\Orrinfield\vpn\wireguard" level by level and applies the protected DACL.
-bool PrepareConfigDirectory(const std::wstring& config_directory) {
+// Shows the descriptor about to be applied to `path` to the test seam, if any.
+void ObserveProtection(const TunnelControllerOptions& options, const std::wstring& path,
+                       ProtectedSecurityDescriptor& sd) {
+    if (options.observe_protection) {
+        options.observe_protection(path, sd.ToSddl().value_or(std::wstring()));
+    }
+}
+
+bool PrepareConfigDirectory(const std::wstring& config_directory,
+                            const TunnelControllerOptions& options) {
     const std::wstring program_data = ProgramDataFolder();
     if (program_data.empty() || config_directory.empty()) {
         return false;
@@ -282,6 +291,7 @@ bool PrepareConfigDirectory(const std::wstring& config_directory) {
     if (!sd) {
         return false;
     }
+    ObserveProtection(options, config_directory, *sd);
     std::wstring writable_path = config_directory;  // SetNamedSecurityInfoW takes LPWSTR
     const DWORD error = SetNamedSecurityInfoW(
         writable_path.data(), SE_FILE_OBJECT,
@@ -296,7 +306,8 @@ bool PrepareConfigDirectory(const std::wstring& config_directory) {
 
 // Writes `text` into a new file at `path` that only LocalSystem and Administrators can open. On
 // failure no file is left at the path.
-bool WriteConfigFile(const std::wstring& path, const std::string& text) {
+bool WriteConfigFile(const std::wstring& path, const std::string& text,
+                     const TunnelControllerOptions& options) {
     DeleteConfigFile(path);
 
     std::unique_ptr<ProtectedSecurityDescriptor> sd =
@@ -305,6 +316,7 @@ bool WriteConfigFile(const std::wstring& path, const std::string& text) {
         LogLine(LogLevel::Error, L"wireguard: failed to build protected config DACL");
         return false;
     }
+    ObserveProtection(options, path, *sd);
     SECURITY_ATTRIBUTES attributes = {};
     attributes.nLength = sizeof(attributes);
     attributes.lpSecurityDescriptor = sd->descriptor();
@@ -403,8 +415,8 @@ uint16_t WireGuardTunnelController::Start(std::string_view utf8_config,
 
     StopAndDeleteTunnelService(options_.waits);  // replacing a tunnel that is up; best effort
 
-    if (!PrepareConfigDirectory(config_directory_) ||
-        !WriteConfigFile(config_file_path_, canonical.str())) {
+    if (!PrepareConfigDirectory(config_directory_, options_) ||
+        !WriteConfigFile(config_file_path_, canonical.str(), options_)) {
         canonical.Wipe();
         FillFailure(out, TunnelStateAbsent, TunnelConfigWriteFailed);
         return TunnelConfigWriteFailed;
