@@ -153,23 +153,16 @@ void RunService() {
             const std::string name = ShellQuote(interface_name);
             // IPv6 off on the new link: nothing of the kernel's own (router solicitations, ...)
             // may go into the tunnel; only the handshake traffic on 127.0.0.1 flows.
-            const std::optional<int> rc = run.Run(
-                "set -e\n"
-                "ip link del dev " +
-                    name +
-                    " 2>/dev/null || true\n"
-                    "wireguard-go " +
-                    name +
-                    "\n"
-                    "sysctl -qw net.ipv6.conf." +
-                    interface_name +
-                    ".disable_ipv6=1 || true\n"
-                    "wg setconf " +
-                    name + " " + ShellQuote(run.UnixPathOf("setconf.conf")) +
-                    "\n"
-                    "ip link set dev " +
-                    name + " up\n",
-                kUpTimeoutMs, [] { Report(SERVICE_START_PENDING); });
+            std::string script = "set -e\n";
+            script += "ip link del dev " + name + " 2>/dev/null || true\n";
+            script += "wireguard-go " + name + "\n";
+            script +=
+                "echo 1 >/proc/sys/net/ipv6/conf/" + interface_name + "/disable_ipv6 || true\n";
+            script +=
+                "wg setconf " + name + " " + ShellQuote(run.UnixPathOf("setconf.conf")) + "\n";
+            script += "ip link set dev " + name + " up\n";
+            const std::optional<int> rc =
+                run.Run(script, kUpTimeoutMs, [] { Report(SERVICE_START_PENDING); });
             Log("up " + interface_name + ": " + (rc ? std::to_string(*rc) : "timed out") + "\n" +
                 run.Output());
             up = rc == 0;

@@ -17,7 +17,7 @@ skip() {
 
 if [ -z "${LUMET_WG_REAL_NETNS:-}" ]; then
   [ -c /dev/net/tun ] || skip "/dev/net/tun is missing, so no WireGuard interface can be made here"
-  for tool in wireguard-go wg ip unshare sysctl; do
+  for tool in wireguard-go wg ip unshare mount; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/bootstrap.sh installs it)"
   done
   [ "$(id -u)" -eq 0 ] || skip "creating interfaces needs root"
@@ -29,7 +29,8 @@ fi
 # Inside the namespace.
 set -e
 ip link set lo up
-sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6
+echo 1 >/proc/sys/net/ipv6/conf/default/disable_ipv6
 mkdir -p /run/wireguard
 mount -t tmpfs -o mode=0700 tmpfs /run/wireguard
 # sysfs shows the interfaces of the namespace that mounted it: the test looks at this one's.
