@@ -528,6 +528,11 @@ TEST_F(TunnelControllerTest, StartThatOutlastsTheWaitIsStoppedOnceItEnds) {
               (WireGuardStatusRecord{TunnelStateAbsent, false, 0, 0, 0, TunnelStartFailed}));
     EXPECT_FALSE(TunnelServiceExists());
     EXPECT_FALSE(PathExists(ConfigFilePath()));
+    // No tunnel runs on once the start has ended.
+    AdapterProbe probe;
+    ASSERT_TRUE(probe.Load(BinDirectory() + L"\\wireguard.dll"));
+    EXPECT_FALSE(probe.Probe(kTunnelAdapterName).adapter_present);
+    EXPECT_EQ(TunnelServiceState(), 0u);
     const std::string log = LogSinceSetUp();
     EXPECT_NE(log.find("INFO wireguard: tunnel service was still starting; stopped once its start "
                        "ended"),
