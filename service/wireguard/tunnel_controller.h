@@ -82,7 +82,9 @@ class WireGuardTunnelController {
     // Brings the tunnel up with `utf8_config` (a WireGuard INI text; any bytes), replacing a tunnel
     // that is up. Returns out->error. On success `out` is state 2 with the adapter's counters; on
     // failure state 4 (state 1 with TunnelBusy) and zero counters, and no tunnel service or file is
-    // left behind.
+    // left behind. The one exception: a tunnel service whose own start outlasts every wait cannot
+    // be stopped (Windows refuses STOP while it is START_PENDING); the start then fails with
+    // TunnelStopIncomplete, state 1 while the service is still registered.
     uint16_t Start(std::string_view utf8_config, common::WireGuardStatusRecord* out);
 
     // Stops and deletes the tunnel service and the configuration file. `out` is state 4 with
