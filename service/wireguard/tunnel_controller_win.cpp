@@ -72,8 +72,9 @@ bool TunnelServiceExists() {
     return service.valid();
 }
 
-// Sends STOP unless the service is still starting, when Windows would refuse it. True when the
-// service took it (or is stopping already).
+// Sends STOP unless the service is still starting, when Windows would refuse it. False only when
+// the stop must be sent again once the start has ended (still starting, or refused with 1061);
+// any other failure is final and left to the stop time-out.
 bool SendStop(SC_HANDLE service, DWORD state) {
     if (state == SERVICE_STOP_PENDING) {
         return true;
@@ -82,11 +83,8 @@ bool SendStop(SC_HANDLE service, DWORD state) {
         return false;
     }
     SERVICE_STATUS status = {};
-    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-        return true;
-    }
-    const DWORD error = GetLastError();
-    return error == ERROR_SERVICE_NOT_ACTIVE;
+    return ControlService(service, SERVICE_CONTROL_STOP, &status) ||
+           GetLastError() != ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
 }
 
 // Stops and deletes the tunnel service; TunnelOk when none exists afterwards or none existed.
@@ -116,7 +114,9 @@ uint16_t StopAndDeleteTunnelService(const TunnelWaits& waits) {
             state = QueryServiceState(service.get());
             stopped = state == SERVICE_STOPPED;
             const ULONGLONG now = GetTickCount64();
-            if (stopped) {
+            // The whole wait is bounded, whatever the service reports.
+            if (stopped ||
+                now - began >= uint64_t{waits.running_timeout_ms} + 2ull * waits.stop_timeout_ms) {
                 break;
             }
             if (state == SERVICE_START_PENDING) {
