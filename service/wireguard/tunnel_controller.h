@@ -11,7 +11,8 @@
 // Thread safety: every operation holds the controller's mutex. Start only tries it and answers
 // TunnelBusy at once if another operation holds it; Stop, QueryStatus and Reconcile wait for it.
 //
-// Blocking: Start can take up to 12000 ms to remove an old tunnel service, 20000 ms waiting for
+// Blocking: Start can take up to 12000 ms to remove an old tunnel service (32000 ms when it is
+// still starting, which Windows lets no one stop), 20000 ms waiting for
 // the new one to run and 30 x 500 ms waiting for the adapter (clients allow 60000 ms for the
 // reply). Stop and Reconcile can take up to 12000 ms.
 //
@@ -60,6 +61,11 @@ struct TunnelControllerOptions {
 
     // Empty: lumet::common::RunningUnderWine().
     std::function<bool()> running_under_wine;
+
+    // Called with the path and the security descriptor (as SDDL) each time the controller
+    // protects the configuration directory or creates the configuration file, just before it
+    // hands the descriptor to Windows. Wine stores no file access lists, so tests look here.
+    std::function<void(std::wstring_view path, std::wstring_view sddl)> observe_protection;
 };
 
 class WireGuardTunnelController {
@@ -76,7 +82,9 @@ class WireGuardTunnelController {
     // Brings the tunnel up with `utf8_config` (a WireGuard INI text; any bytes), replacing a tunnel
     // that is up. Returns out->error. On success `out` is state 2 with the adapter's counters; on
     // failure state 4 (state 1 with TunnelBusy) and zero counters, and no tunnel service or file is
-    // left behind.
+    // left behind. The one exception: a tunnel service whose own start outlasts every wait cannot
+    // be stopped (Windows refuses STOP while it is START_PENDING); the start then fails with
+    // TunnelStopIncomplete, state 1 while the service is still registered.
     uint16_t Start(std::string_view utf8_config, common::WireGuardStatusRecord* out);
 
     // Stops and deletes the tunnel service and the configuration file. `out` is state 4 with

@@ -72,6 +72,21 @@ bool TunnelServiceExists() {
     return service.valid();
 }
 
+// Sends STOP unless the service is still starting, when Windows would refuse it. False only when
+// the stop must be sent again once the start has ended (still starting, or refused with 1061);
+// any other failure is final and left to the stop time-out.
+bool SendStop(SC_HANDLE service, DWORD state) {
+    if (state == SERVICE_STOP_PENDING) {
+        return true;
+    }
+    if (state == SERVICE_START_PENDING) {
+        return false;
+    }
+    SERVICE_STATUS status = {};
+    return ControlService(service, SERVICE_CONTROL_STOP, &status) ||
+           GetLastError() != ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+}
+
 // Stops and deletes the tunnel service; TunnelOk when none exists afterwards or none existed.
 uint16_t StopAndDeleteTunnelService(const TunnelWaits& waits) {
     ServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -83,17 +98,49 @@ uint16_t StopAndDeleteTunnelService(const TunnelWaits& waits) {
         return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? TunnelOk : TunnelStopIncomplete;
     }
 
-    bool stopped = QueryServiceState(service.get()) == SERVICE_STOPPED;
+    DWORD state = QueryServiceState(service.get());
+    bool stopped = state == SERVICE_STOPPED;
     if (!stopped) {
-        SERVICE_STATUS status = {};
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        const ULONGLONG started = GetTickCount64();
+        // Windows' service manager refuses STOP while a service is still START_PENDING (1061),
+        // and Wine's hands it to a service that may ignore it. A stop sent during the start does
+        // not count: once the start has ended the service is asked again, and the stop time-out
+        // runs from then. Waiting for the start to end takes at most the running and the stop
+        // time-outs together.
+        bool stop_pending = !SendStop(service.get(), state);
+        const ULONGLONG began = GetTickCount64();
+        ULONGLONG stop_clock = began;
+        bool waited_for_start = false;
         for (;;) {
-            stopped = QueryServiceState(service.get()) == SERVICE_STOPPED;
-            if (stopped || GetTickCount64() - started >= waits.stop_timeout_ms) {
+            state = QueryServiceState(service.get());
+            stopped = state == SERVICE_STOPPED;
+            const ULONGLONG now = GetTickCount64();
+            // The whole wait is bounded, whatever the service reports.
+            if (stopped ||
+                now - began >= uint64_t{waits.running_timeout_ms} + 2ull * waits.stop_timeout_ms) {
+                break;
+            }
+            if (state == SERVICE_START_PENDING) {
+                waited_for_start = true;
+                stop_pending = true;
+                stop_clock = now;
+                if (now - began >= uint64_t{waits.running_timeout_ms} + waits.stop_timeout_ms) {
+                    break;
+                }
+            } else if (stop_pending) {
+                stop_pending = !SendStop(service.get(), state);
+                stop_clock = now;
+            } else if (now - stop_clock >= waits.stop_timeout_ms) {
                 break;
             }
             Sleep(waits.stop_poll_ms);
+        }
+        if (!stopped && state == SERVICE_START_PENDING) {
+            LogLine(LogLevel::Warn,
+                    L"wireguard: tunnel service still starting, it refuses to stop -> left marked "
+                    L"for deletion");
+        } else if (waited_for_start) {
+            LogLine(LogLevel::Info,
+                    L"wireguard: tunnel service was still starting; stopped once its start ended");
         }
     }
 
@@ -194,6 +241,17 @@ uint16_t CreateAndStartTunnelService(const std::wstring& command_line,
     return TunnelOk;
 }
 
+// The configuration file holds the private key: a delete that fails is worth a warning, as the
+// key may then be left on disk.
+bool DeleteConfigFile(const std::wstring& path) {
+    if (SecureDeleteFile(path)) {
+        return true;
+    }
+    LogWin32Error(LogLevel::Warn, L"wireguard: secure delete of the config file failed",
+                  GetLastError());
+    return false;
+}
+
 bool IsPlainDirectory(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
@@ -201,7 +259,16 @@ bool IsPlainDirectory(const std::wstring& path) {
 }
 
 // Creates "<ProgramData>\Orrinfield\vpn\wireguard" level by level and applies the protected DACL.
-bool PrepareConfigDirectory(const std::wstring& config_directory) {
+// Shows the descriptor about to be applied to `path` to the test seam, if any.
+void ObserveProtection(const TunnelControllerOptions& options, const std::wstring& path,
+                       ProtectedSecurityDescriptor& sd) {
+    if (options.observe_protection) {
+        options.observe_protection(path, sd.ToSddl().value_or(std::wstring()));
+    }
+}
+
+bool PrepareConfigDirectory(const std::wstring& config_directory,
+                            const TunnelControllerOptions& options) {
     const std::wstring program_data = ProgramDataFolder();
     if (program_data.empty() || config_directory.empty()) {
         return false;
@@ -224,6 +291,7 @@ bool PrepareConfigDirectory(const std::wstring& config_directory) {
     if (!sd) {
         return false;
     }
+    ObserveProtection(options, config_directory, *sd);
     std::wstring writable_path = config_directory;  // SetNamedSecurityInfoW takes LPWSTR
     const DWORD error = SetNamedSecurityInfoW(
         writable_path.data(), SE_FILE_OBJECT,
@@ -238,8 +306,9 @@ bool PrepareConfigDirectory(const std::wstring& config_directory) {
 
 // Writes `text` into a new file at `path` that only LocalSystem and Administrators can open. On
 // failure no file is left at the path.
-bool WriteConfigFile(const std::wstring& path, const std::string& text) {
-    SecureDeleteFile(path);
+bool WriteConfigFile(const std::wstring& path, const std::string& text,
+                     const TunnelControllerOptions& options) {
+    DeleteConfigFile(path);
 
     std::unique_ptr<ProtectedSecurityDescriptor> sd =
         ProtectedSecurityDescriptor::Build(kProtectedFileAccessMask);
@@ -247,6 +316,7 @@ bool WriteConfigFile(const std::wstring& path, const std::string& text) {
         LogLine(LogLevel::Error, L"wireguard: failed to build protected config DACL");
         return false;
     }
+    ObserveProtection(options, path, *sd);
     SECURITY_ATTRIBUTES attributes = {};
     attributes.nLength = sizeof(attributes);
     attributes.lpSecurityDescriptor = sd->descriptor();
@@ -259,7 +329,7 @@ bool WriteConfigFile(const std::wstring& path, const std::string& text) {
     common::UniqueHandle file(create());
     if (!file && GetLastError() == ERROR_FILE_EXISTS) {
         // Something recreated the path since the delete above; clear it once more.
-        SecureDeleteFile(path);
+        DeleteConfigFile(path);
         file.reset(create());
     }
     if (!file) {
@@ -287,7 +357,7 @@ bool WriteConfigFile(const std::wstring& path, const std::string& text) {
     FlushFileBuffers(file.get());
     file.reset();
     if (!written_all) {
-        SecureDeleteFile(path);
+        DeleteConfigFile(path);
         return false;
     }
     return true;
@@ -345,17 +415,25 @@ uint16_t WireGuardTunnelController::Start(std::string_view utf8_config,
 
     StopAndDeleteTunnelService(options_.waits);  // replacing a tunnel that is up; best effort
 
-    if (!PrepareConfigDirectory(config_directory_) ||
-        !WriteConfigFile(config_file_path_, canonical.str())) {
+    if (!PrepareConfigDirectory(config_directory_, options_) ||
+        !WriteConfigFile(config_file_path_, canonical.str(), options_)) {
         canonical.Wipe();
         FillFailure(out, TunnelStateAbsent, TunnelConfigWriteFailed);
         return TunnelConfigWriteFailed;
     }
     canonical.Wipe();
 
-    auto fail = [&](uint16_t error) {
-        StopAndDeleteTunnelService(options_.waits);
-        SecureDeleteFile(config_file_path_);
+    auto fail = [&](uint16_t error) -> uint16_t {
+        const uint16_t removed = StopAndDeleteTunnelService(options_.waits);
+        DeleteConfigFile(config_file_path_);
+        if (removed == TunnelStopIncomplete) {
+            // Reporting the start failure alone would claim that nothing is left; say that the
+            // tunnel service could not be removed instead.
+            LogLine(LogLevel::Error, L"wireguard: failed start left the tunnel service behind");
+            FillFailure(out, TunnelServiceExists() ? TunnelStateNoAdapter : TunnelStateAbsent,
+                        TunnelStopIncomplete);
+            return TunnelStopIncomplete;
+        }
         FillFailure(out, TunnelStateAbsent, error);
         return error;
     };
@@ -380,7 +458,7 @@ uint16_t WireGuardTunnelController::Start(std::string_view utf8_config,
         return fail(TunnelAdapterMissing);
     }
 
-    SecureDeleteFile(config_file_path_);  // the tunnel service read it when it started
+    DeleteConfigFile(config_file_path_);  // the tunnel service read it when it started
     FillStatusLocked(out);
     out->state = TunnelStateUp;
     out->error = TunnelOk;
@@ -395,7 +473,7 @@ uint16_t WireGuardTunnelController::Stop(WireGuardStatusRecord* out) {
     }
     std::lock_guard<std::mutex> guard(lock_);
     const uint16_t removed = StopAndDeleteTunnelService(options_.waits);
-    SecureDeleteFile(config_file_path_);
+    DeleteConfigFile(config_file_path_);
     const uint16_t error = removed == TunnelStopIncomplete ? TunnelStopIncomplete : TunnelOk;
     if (error == TunnelStopIncomplete) {
         LogLine(LogLevel::Warn, L"wireguard: stop did not fully complete");
@@ -420,7 +498,7 @@ void WireGuardTunnelController::Reconcile() {
                 L"prior run");
         StopAndDeleteTunnelService(options_.waits);
     }
-    SecureDeleteFile(config_file_path_);
+    DeleteConfigFile(config_file_path_);
 }
 
 void WireGuardTunnelController::FillStatusLocked(WireGuardStatusRecord* out) {

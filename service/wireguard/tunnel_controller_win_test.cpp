@@ -18,6 +18,7 @@
 
 #include "common/log.h"
 #include "common/win_handle.h"
+#include "common/wine.h"
 #include "common/utf.h"
 #include "sim/wireguard/sim_faults.h"
 #include "tests/support/test_util.h"
@@ -415,25 +416,154 @@ TEST_F(TunnelControllerTest, AdapterThatNeverAppearsRemovesTheTunnelService) {
               std::string::npos);
 }
 
-TEST_F(TunnelControllerTest, TunnelServiceThatNeverRunsIsRemoved) {
-    struct Case {
-        const wchar_t* fault;
+// What would be lost without anyone noticing: how the tunnel service is registered, and the
+// descriptor that keeps everyone but LocalSystem and Administrators away from the private key.
+TEST_F(TunnelControllerTest, StartRegistersAndProtectsAsIntended) {
+    std::vector<std::pair<std::wstring, std::wstring>> protected_paths;
+    TunnelControllerOptions options = FastOptions();
+    options.observe_protection = [&](std::wstring_view path, std::wstring_view sddl) {
+        protected_paths.emplace_back(path, sddl);
     };
-    // One exits before running, one stays START_PENDING past the (shortened) wait.
-    for (const Case& c : {Case{sim::kFaultExitBeforeRunning}, Case{sim::kFaultStayStartPending}}) {
-        SetSimFault(c.fault, 1);
-        TunnelControllerOptions options = FastOptions();
-        options.waits.running_timeout_ms = 1500;
-        auto controller = MakeController(options);
-        WireGuardStatusRecord record;
-        EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelStartFailed) << c.fault;
-        EXPECT_EQ(record.state, TunnelStateAbsent);
-        EXPECT_TRUE(WaitUntil([] { return !TunnelServiceExists(); }, 5s)) << c.fault;
-        EXPECT_FALSE(PathExists(ConfigFilePath()));
-        ClearSimFaults();
+    auto controller = MakeController(std::move(options));
+    WireGuardStatusRecord record;
+    ASSERT_EQ(controller->Start(ConfigText(1), &record), TunnelOk);
+
+    const std::wstring protected_sddl = L"O:BAG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+    ASSERT_EQ(protected_paths.size(), 2u);
+    EXPECT_EQ(protected_paths[0], std::make_pair(ConfigDirectory(), protected_sddl));
+    EXPECT_EQ(protected_paths[1], std::make_pair(ConfigFilePath(), protected_sddl));
+
+    UniqueServiceHandle service = OpenTunnelService(SERVICE_QUERY_CONFIG);
+    ASSERT_TRUE(service.valid()) << GetLastError();
+    DWORD needed = 0;
+    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    ASSERT_TRUE(QueryServiceConfigW(service.get(), config, needed, &needed)) << GetLastError();
+    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
+    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(std::wstring(config->lpBinaryPathName),
+              BuildTunnelCommandLine(BinDirectory() + L"\\wireguard.exe", ConfigFilePath()));
+    EXPECT_EQ(std::wstring(config->lpDisplayName), kTunnelDisplayName);
+    EXPECT_EQ(_wcsicmp(config->lpServiceStartName, L"LocalSystem"), 0)
+        << config->lpServiceStartName;
+    // Wine's QueryServiceConfigW lists no dependencies although it stores them; the service
+    // manager's own registry entry holds them on both.
+    std::wstring dependencies;
+    for (const wchar_t* p = config->lpDependencies; p != nullptr && *p != L'\0';
+         p += wcslen(p) + 1) {
+        dependencies += std::wstring(p) + L";";
     }
+    wchar_t stored[64] = {};
+    DWORD stored_size = sizeof(stored);
+    ASSERT_EQ(
+        RegGetValueW(
+            HKEY_LOCAL_MACHINE,
+            (std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + kTunnelServiceName).c_str(),
+            L"DependOnService", RRF_RT_REG_MULTI_SZ, nullptr, stored, &stored_size),
+        ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(stored, stored_size / sizeof(wchar_t)),
+              std::wstring(kTunnelDependencies, 11));
+    if (!common::RunningUnderWine()) {
+        EXPECT_EQ(dependencies, L"Nsi;TcpIp;");
+    }
+
+    needed = 0;
+    QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+    std::vector<BYTE> description_buffer(needed);
+    auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(description_buffer.data());
+    ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION,
+                                     description_buffer.data(), needed, &needed))
+        << GetLastError();
+    EXPECT_EQ(std::wstring(description->lpDescription), kTunnelDescription);
+    EXPECT_EQ(controller->Stop(&record), TunnelOk);
+}
+
+// The file that held the private key could not be removed: that must not pass unseen.
+TEST_F(TunnelControllerTest, FailedSecureDeleteIsLoggedAtWarn) {
+    CreateDirectoryW((ProgramData() + L"\\Orrinfield").c_str(), nullptr);
+    CreateDirectoryW((ProgramData() + L"\\Orrinfield\\vpn").c_str(), nullptr);
+    CreateDirectoryW(ConfigDirectory().c_str(), nullptr);
+    WriteTextFile(ConfigFilePath(), ConfigText(1));
+    {
+        // Held open without sharing, the file can be neither overwritten nor deleted.
+        UniqueHandle held(CreateFileW(ConfigFilePath().c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(held.valid()) << GetLastError();
+        auto controller = MakeController();
+        WireGuardStatusRecord record;
+        controller->Stop(&record);
+        EXPECT_TRUE(PathExists(ConfigFilePath()));
+        EXPECT_NE(LogSinceSetUp().find("WARN wireguard: secure delete of the config file failed "
+                                       "(win32=32)"),
+                  std::string::npos)
+            << LogSinceSetUp();
+    }
+}
+
+TEST_F(TunnelControllerTest, TunnelServiceThatNeverRunsIsRemoved) {
+    SetSimFault(sim::kFaultExitBeforeRunning, 1);
+    auto controller = MakeController();
+    WireGuardStatusRecord record;
+    EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelStartFailed);
+    EXPECT_EQ(record.state, TunnelStateAbsent);
+    EXPECT_TRUE(WaitUntil([] { return !TunnelServiceExists(); }, 5s));
+    EXPECT_FALSE(PathExists(ConfigFilePath()));
     EXPECT_NE(LogSinceSetUp().find("ERR  wireguard: tunnel service did not reach RUNNING"),
               std::string::npos);
+}
+
+// A tunnel service still START_PENDING when the controller gives up refuses STOP (1061 on
+// Windows). The controller waits for the start to end, then stops and deletes it, so nothing is
+// left running or registered and the start reports its own failure.
+TEST_F(TunnelControllerTest, StartThatOutlastsTheWaitIsStoppedOnceItEnds) {
+    SetSimFault(sim::kFaultStartDelayMs, 2500);
+    TunnelControllerOptions options = FastOptions();
+    options.waits.running_timeout_ms = 1200;
+    auto controller = MakeController(options);
+    WireGuardStatusRecord record;
+    EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelStartFailed);
+    EXPECT_EQ(record,
+              (WireGuardStatusRecord{TunnelStateAbsent, false, 0, 0, 0, TunnelStartFailed}));
+    EXPECT_FALSE(TunnelServiceExists());
+    EXPECT_FALSE(PathExists(ConfigFilePath()));
+    // No tunnel runs on once the start has ended.
+    AdapterProbe probe;
+    ASSERT_TRUE(probe.Load(BinDirectory() + L"\\wireguard.dll"));
+    EXPECT_FALSE(probe.Probe(kTunnelAdapterName).adapter_present);
+    EXPECT_EQ(TunnelServiceState(), 0u);
+    const std::string log = LogSinceSetUp();
+    EXPECT_NE(log.find("INFO wireguard: tunnel service was still starting; stopped once its start "
+                       "ended"),
+              std::string::npos)
+        << log;
+}
+
+// A start that never ends within the controller's waits cannot be stopped: the result says so
+// instead of claiming that nothing is left.
+TEST_F(TunnelControllerTest, StartStuckPastEveryWaitReportsTheServiceLeftBehind) {
+    SetSimFault(sim::kFaultStayStartPending, 1);
+    TunnelControllerOptions options = FastOptions();
+    options.waits.running_timeout_ms = 800;
+    options.waits.stop_timeout_ms = 1000;
+    auto controller = MakeController(options);
+    WireGuardStatusRecord record;
+    EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelStopIncomplete);
+    EXPECT_EQ(record,
+              (WireGuardStatusRecord{TunnelStateNoAdapter, false, 0, 0, 0, TunnelStopIncomplete}));
+    EXPECT_FALSE(PathExists(ConfigFilePath()));
+    const std::string log = LogSinceSetUp();
+    EXPECT_NE(log.find("WARN wireguard: tunnel service still starting, it refuses to stop"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("ERR  wireguard: failed start left the tunnel service behind"),
+              std::string::npos);
+    // Once the stuck start gives up, the next stop removes what is left.
+    EXPECT_TRUE(WaitUntil([] { return TunnelServiceState() != SERVICE_START_PENDING; },
+                          std::chrono::milliseconds(sim::kStuckPendingLimitMs + 3000)));
+    EXPECT_EQ(controller->Stop(&record), TunnelOk);
+    EXPECT_FALSE(TunnelServiceExists());
 }
 
 TEST_F(TunnelControllerTest, ReconcileRemovesATunnelFromAnEarlierRun) {

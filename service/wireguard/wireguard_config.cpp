@@ -12,6 +12,7 @@ namespace {
 constexpr size_t kMaxHostNameLength = 253;
 constexpr size_t kKeyTextLength = 44;
 constexpr size_t kMaxNumberDigits = 5;
+constexpr std::string_view kAllZeroKey = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -126,8 +127,9 @@ bool IsHostName(std::string_view s, char forbidden_last) {
     return true;
 }
 
-// An address with an optional "/prefix". An empty prefix after "/" is accepted; host bits are not
-// checked.
+// An address with an optional "/prefix". The prefix, when there is a "/", is written the way
+// the tunnel service reads it: 1 to 3 digits, no leading zero (so "/" alone and "/032" fail),
+// at most 32 for IPv4 and 128 for IPv6. Host bits are not checked.
 bool IsAddressWithPrefix(std::string_view entry) {
     const size_t slash = entry.find('/');
     const std::string_view address = entry.substr(0, slash);
@@ -143,8 +145,8 @@ bool IsAddressWithPrefix(std::string_view entry) {
         return true;
     }
     const std::string_view prefix = entry.substr(slash + 1);
-    if (prefix.empty()) {
-        return true;
+    if (prefix.empty() || prefix.size() > 3 || (prefix.size() > 1 && prefix.front() == '0')) {
+        return false;
     }
     const std::optional<uint32_t> bits = ParseDecimal(prefix);
     return bits && *bits <= max_prefix;
@@ -265,7 +267,8 @@ uint16_t ApplyPeerKey(std::string_view key, std::string_view value, WireGuardPee
         if (!peer.public_key.empty()) {
             return config_code::kRepeatedKey;
         }
-        if (!IsWireGuardKey(value)) {
+        // The tunnel service treats an all-zero public key as no key at all and refuses the peer.
+        if (!IsWireGuardKey(value) || value == kAllZeroKey) {
             return config_code::kInvalidKey;
         }
         peer.public_key.assign(value);
@@ -300,7 +303,9 @@ uint16_t ApplyPeerKey(std::string_view key, std::string_view value, WireGuardPee
         if (peer.persistent_keepalive) {
             return config_code::kRepeatedKey;
         }
-        peer.persistent_keepalive = ParseNumberInRange(value, 0, 65535);
+        // "off" is the tunnel service's own spelling of 0 (lower case only, as it reads it).
+        peer.persistent_keepalive =
+            value == "off" ? std::optional<uint16_t>(0) : ParseNumberInRange(value, 0, 65535);
         return peer.persistent_keepalive ? config_code::kAccepted : config_code::kInvalidNumber;
     }
     return config_code::kUnknownKey;

@@ -137,14 +137,20 @@ TEST(WireGuardConfigTest, SpellingsThatMeanTheSameRenderTheSame) {
 }
 
 TEST(WireGuardConfigTest, ValuesAreKeptAsWritten) {
-    // Value case survives; an address ending in "/" is copied verbatim; leading zeros of numbers
-    // go, but those inside an endpoint's port stay (the endpoint is text).
+    // Value case survives; an address is copied verbatim; leading zeros of numbers go, but those
+    // inside an endpoint's port stay (the endpoint is text).
     const std::string text =
-        Config("Address = fd00:0:0::AB/\nMTU = 01280\n", "PersistentKeepalive = 00000\n");
+        Config("Address = fd00:0:0::AB/0\nMTU = 01280\n", "PersistentKeepalive = 00000\n");
     const std::string out = Canonical(text);
-    EXPECT_NE(out.find("Address = 10.0.0.2/32, fd00:0:0::AB/\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Address = 10.0.0.2/32, fd00:0:0::AB/0\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\nMTU = 1280\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\nPersistentKeepalive = 0\n"), std::string::npos) << out;
+}
+
+TEST(WireGuardConfigTest, KeepaliveOffIsRenderedAsZero) {
+    const std::string out = Canonical(Config("", "persistentkeepalive = off\n"));
+    EXPECT_NE(out.find("\nPersistentKeepalive = 0\n"), std::string::npos) << out;
+    EXPECT_EQ(out, Canonical(Config("", "PersistentKeepalive = 0\n")));
 }
 
 struct Rejection {
@@ -257,7 +263,19 @@ std::vector<Rejection> RejectionCases() {
         {"MtuSigned", Config("MTU = +1400\n"), config_code::kInvalidNumber},
         {"MtuSixDigits", Config("MTU = 001400\n"), config_code::kInvalidNumber},
         {"ListenPort65536", Config("ListenPort = 65536\n"), config_code::kInvalidNumber},
-        {"KeepaliveWord", Config("", "PersistentKeepalive = off\n"), config_code::kInvalidNumber},
+        {"KeepaliveWord", Config("", "PersistentKeepalive = never\n"), config_code::kInvalidNumber},
+        // The tunnel service knows "off" only in lower case.
+        {"KeepaliveOffCapitalised", Config("", "PersistentKeepalive = Off\n"),
+         config_code::kInvalidNumber},
+        // Prefixes the tunnel service refuses: none after "/", leading zeros.
+        {"AddressSlashWithoutPrefix", Config("Address = fd00::2/\n"), config_code::kInvalidAddress},
+        {"AllowedIpSlashWithoutPrefix", Config("", "AllowedIPs = 10.9.0.0/\n"),
+         config_code::kInvalidAddress},
+        {"PrefixLeadingZero", Config("Address = 10.0.0.3/032\n"), config_code::kInvalidAddress},
+        {"PrefixZeroZero", Config("", "AllowedIPs = ::/00\n"), config_code::kInvalidAddress},
+        {"AllZeroPeerKey",
+         Config("", "[Peer]\nPublicKey = AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n"),
+         config_code::kInvalidKey},
         {"DnsWithPrefix", Config("DNS = 1.1.1.1/32\n"), config_code::kInvalidDns},
         {"DnsLeadingDot", Config("DNS = .example.net\n"), config_code::kInvalidDns},
         {"DnsTrailingDot", Config("DNS = ns.example.net.\n"), config_code::kInvalidDns},
@@ -320,6 +338,7 @@ TEST(WireGuardConfigTest, LimitsAcceptTheirEdges) {
         {"ListenPort 65535", Config("ListenPort = 65535\n")},
         {"prefix /32", Config("Address = 10.0.0.3/32\n")},
         {"prefix /128", Config("Address = fd00::3/128\n")},
+        {"prefix /0", Config("", "AllowedIPs = ::/0, 10.0.0.0/8\n")},
         {"port 1", Config("", "[Peer]\nPublicKey = " + std::string(kOtherPeerKey) +
                                   "\nAllowedIPs = ::/0\nEndpoint = [::1]:1\n")},
         {"port 65535", Config("", "[Peer]\nPublicKey = " + std::string(kOtherPeerKey) +

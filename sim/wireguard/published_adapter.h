@@ -34,6 +34,7 @@ inline constexpr size_t kImageInterfaceSize = 80;
 inline constexpr size_t kImagePrivateKeyOffset = 8;  // 32 bytes; a fake key, never a real one
 inline constexpr size_t kImagePeerCountOffset = 72;
 inline constexpr size_t kImagePeerSize = 136;
+inline constexpr size_t kImagePeerPublicKeyOffset = 8;
 inline constexpr size_t kImagePeerTxOffset = 104;
 inline constexpr size_t kImagePeerRxOffset = 112;
 inline constexpr size_t kImagePeerHandshakeOffset = 120;

@@ -35,6 +35,8 @@ SimFaults ReadSimFaults() {
         faults.die_after_ms = v;
     if (ReadDword(kFaultHandshakeDelayMs, v))
         faults.handshake_delay_ms = v;
+    if (ReadDword(kFaultRecordConfig, v))
+        faults.record_config = v != 0;
     return faults;
 }
 

@@ -18,15 +18,19 @@ inline constexpr wchar_t kFaultStartDelayMs[] = L"StartDelayMs";
 inline constexpr wchar_t kFaultAdapterDelayMs[] = L"AdapterDelayMs";
 inline constexpr wchar_t kFaultDieAfterMs[] = L"DieAfterMs";
 inline constexpr wchar_t kFaultHandshakeDelayMs[] = L"HandshakeDelayMs";
+// Not a fault: with RecordConfig = 1 the tunnel service stores the exact bytes it read from its
+// configuration file as the REG_BINARY value LastConfig, so a test can check what was handed over.
+inline constexpr wchar_t kFaultRecordConfig[] = L"RecordConfig";
+inline constexpr wchar_t kRecordedConfigValue[] = L"LastConfig";
 
 // Service-specific exit code reported when ExitBeforeRunning is set, and the process exit code
 // of a DieAfterMs crash.
 inline constexpr uint32_t kFaultExitCode = 0x5157;  // "WQ"
 inline constexpr uint32_t kCrashExitCode = 0xDEAD;
 
-// A tunnel stuck in START_PENDING gives up after this long so that no test leaves a process
-// behind for good.
-inline constexpr uint32_t kStuckPendingLimitMs = 60000;
+// A tunnel stuck in START_PENDING (which refuses STOP, as the real one does) gives up after this
+// long so that no test leaves a process behind for good.
+inline constexpr uint32_t kStuckPendingLimitMs = 4000;
 
 struct SimFaults {
     bool no_adapter = false;           // never publish the adapter
@@ -36,6 +40,7 @@ struct SimFaults {
     uint32_t adapter_delay_ms = 0;     // publish the adapter this long after RUNNING
     uint32_t die_after_ms = 0;         // 0 = never; else crash this long after RUNNING
     uint32_t handshake_delay_ms = 300;  // handshake this long after the adapter appears
+    bool record_config = false;         // store the bytes read as LastConfig
 };
 
 // Reads the switches; never fails (anything unreadable keeps its default).

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -38,11 +39,10 @@ void Report(ServiceContext& ctx, DWORD state, DWORD win32_exit = NO_ERROR,
     ctx.status.dwCurrentState = state;
     ctx.status.dwWin32ExitCode = win32_exit;
     ctx.status.dwServiceSpecificExitCode = specific_exit;
-    // Stop is accepted while starting too: a caller gives up on a slow or stuck start by stopping
-    // it, and the simulator should not leave a process behind when that happens.
-    ctx.status.dwControlsAccepted = state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING
-                                        ? 0
-                                        : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    // Like the real tunnel service, nothing is accepted until the tunnel runs: Windows' service
+    // manager then refuses STOP with ERROR_SERVICE_CANNOT_ACCEPT_CTRL (1061).
+    ctx.status.dwControlsAccepted =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
     if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) {
         ++ctx.status.dwCheckPoint;
         ctx.status.dwWaitHint = 3000;
@@ -58,6 +58,11 @@ DWORD WINAPI Handler(DWORD control, DWORD /*event_type*/, void* /*event_data*/, 
     switch (control) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:
+            // Wine's service manager hands a STOP to a service that is still starting; Windows'
+            // refuses it there, and so does this service.
+            if (ctx->status.dwCurrentState != SERVICE_RUNNING) {
+                return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+            }
             SetEvent(ctx->stop_event);
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
@@ -101,20 +106,23 @@ DWORD ReadConfigFile(const std::wstring& path, std::string& text) {
     return error;
 }
 
-// Waits for a stop request for up to `ms`, keeping a START_PENDING status alive. True = stop.
-bool WaitPendingOrStop(ServiceContext& ctx, DWORD ms) {
+// Stays START_PENDING for `ms`, keeping the status alive. Stops are refused meanwhile.
+void StayPending(ServiceContext& ctx, DWORD ms) {
     const ULONGLONG deadline = GetTickCount64() + ms;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) {
-            return false;
+            return;
         }
-        const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kPendingTickMs));
-        if (WaitForSingleObject(ctx.stop_event, slice) == WAIT_OBJECT_0) {
-            return true;
-        }
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kPendingTickMs)));
         Report(ctx, SERVICE_START_PENDING);
     }
+}
+
+// Stores the bytes read, for tests that check what the tunnel was handed.
+void RecordConfig(const std::string& text) {
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kFaultKeyPath, kRecordedConfigValue, REG_BINARY,
+                    text.data(), static_cast<DWORD>(text.size()));
 }
 
 bool PublishAdapter(PublishedAdapter& adapter, const std::wstring& name,
@@ -130,12 +138,22 @@ bool PublishAdapter(PublishedAdapter& adapter, const std::wstring& name,
 
 void RunService(ServiceContext& ctx) {
     const SimFaults faults = ReadSimFaults();
-    const std::wstring tunnel = TunnelNameFromPath(g_config_path);
+    const std::optional<std::wstring> tunnel_name = TunnelNameFromConfigPath(g_config_path);
+    if (!tunnel_name) {
+        std::fwprintf(stderr, L"wireguard.exe: the path must name <tunnel name>.conf\n");
+        Report(ctx, SERVICE_STOPPED, ERROR_INVALID_NAME);
+        return;
+    }
+    const std::wstring& tunnel = *tunnel_name;
 
     std::string text;
     const DWORD read_error = ReadConfigFile(g_config_path, text);
+    if (read_error == NO_ERROR && faults.record_config) {
+        RecordConfig(text);
+    }
     SimTunnelConfig config;
-    const bool parsed = read_error == NO_ERROR && ParseTunnelConfig(text, config);
+    std::string why;
+    const bool parsed = read_error == NO_ERROR && ParseTunnelConfig(text, config, &why);
     // The text holds the tunnel's private key.
     SecureZeroMemory(text.data(), text.size());
     if (read_error != NO_ERROR) {
@@ -143,23 +161,24 @@ void RunService(ServiceContext& ctx) {
         return;
     }
     if (!parsed) {
+        std::fprintf(stderr, "wireguard.exe: configuration refused: %s\n", why.c_str());
         Report(ctx, SERVICE_STOPPED, ERROR_BAD_CONFIGURATION);
         return;
     }
     std::vector<uint8_t> image = BuildConfigurationImage(config);
+    config.Wipe();
 
     if (faults.exit_before_running) {
         Report(ctx, SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, kFaultExitCode);
         return;
     }
     if (faults.stay_start_pending) {
-        WaitPendingOrStop(ctx, kStuckPendingLimitMs);
+        StayPending(ctx, kStuckPendingLimitMs);
         Report(ctx, SERVICE_STOPPED);
         return;
     }
-    if (faults.start_delay_ms > 0 && WaitPendingOrStop(ctx, faults.start_delay_ms)) {
-        Report(ctx, SERVICE_STOPPED);
-        return;
+    if (faults.start_delay_ms > 0) {
+        StayPending(ctx, faults.start_delay_ms);
     }
 
     PublishedAdapter adapter;

@@ -186,6 +186,55 @@ TEST_F(ServiceWireGuardTest, StartStatusAndStopFollowTheTunnel) {
     ExpectTunnelDown(Exchange(client, MessageType::WireGuardStop, 6), 0);
 }
 
+// What the tunnel service reads is the service's own rendering, never the text the client sent.
+TEST_F(ServiceWireGuardTest, TunnelServiceReadsTheCanonicalRendering) {
+    ASSERT_TRUE(faults_.Set(sim::kFaultRecordConfig, 1));
+    StartConsoleService();
+    PipeClient client;
+    ConnectClient(client);
+    const std::string key = NewKey("E2eCanonicalBytesPrivateKey");
+    const std::string sent =
+        "# pasted from the account page\r\n"
+        "[INTERFACE]\r\n"
+        "  privatekey=" +
+        key +
+        "   # mine\r\n"
+        "Address = 10.77.0.2/32,fd00::2/128\r\n"
+        "[peer]\r\n"
+        "PUBLICKEY = " +
+        MakeWireGuardKey("E2eCanonicalPeer") +
+        "\r\n"
+        "Endpoint=127.0.0.1:51820\r\n"
+        "allowedips = 10.77.0.0/24\r\n"
+        "PersistentKeepalive = off\r\n";
+    const WireGuardReply up = StartTunnel(client, 1, sent);
+    ASSERT_TRUE(up.readable);
+    ASSERT_EQ(up.record.error, 0);
+
+    std::string recorded(64 * 1024, '\0');
+    DWORD size = static_cast<DWORD>(recorded.size());
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, sim::kFaultKeyPath, sim::kRecordedConfigValue,
+                           RRF_RT_REG_BINARY, nullptr, recorded.data(), &size),
+              ERROR_SUCCESS);
+    recorded.resize(size);
+    const std::string expected =
+        "[Interface]\n"
+        "PrivateKey = " +
+        key +
+        "\n"
+        "Address = 10.77.0.2/32, fd00::2/128\n"
+        "\n[Peer]\n"
+        "PublicKey = " +
+        MakeWireGuardKey("E2eCanonicalPeer") +
+        "\n"
+        "AllowedIPs = 10.77.0.0/24\n"
+        "Endpoint = 127.0.0.1:51820\n"
+        "PersistentKeepalive = 0\n";
+    EXPECT_EQ(recorded, expected);
+    EXPECT_NE(recorded, sent);
+    ExpectTunnelDown(Exchange(client, MessageType::WireGuardStop, 2), 0);
+}
+
 TEST_F(ServiceWireGuardTest, StartWhileUpReplacesTheTunnel) {
     StartConsoleService();
     PipeClient client;

@@ -273,12 +273,120 @@ TEST_F(WireGuardSimTest, TunnelServiceLifecycle) {
 }
 
 TEST_F(WireGuardSimTest, MissingConfigurationFileFailsTheStart) {
-    CreateTunnelService(config_path_ + L".missing");
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    CreateTunnelService(std::wstring(temp) + tunnel_ + L"x.conf");
     ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
     const SERVICE_STATUS_PROCESS status = WaitForState({SERVICE_STOPPED}, kStateLimitMs);
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(probe_.Probe(tunnel_).adapter_present);
+}
+
+// The tunnel service reads its file as WireGuard for Windows does and refuses to start on what
+// that refuses, so a configuration that our service hands over but the real one would refuse
+// shows up in tests.
+TEST_F(WireGuardSimTest, RefusesWhatTheRealTunnelServiceRefuses) {
+    const std::string key = "yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBmk=";
+    const std::string peer_key = "xTIBA5rboUvnH4htodjb6e697QjLERt1NAB4mZqp8Dg=";
+    const std::string iface = "[Interface]\nPrivateKey = " + key + "\n";
+    const std::string peer = "[Peer]\nPublicKey = " + peer_key + "\n";
+    struct Case {
+        const char* name;
+        std::string text;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"unknown section", iface + "[Tunnel]\n", false},
+        {"unknown interface key", iface + "SaveConfig = true\n", false},
+        {"unknown peer key", iface + peer + "Label = home\n", false},
+        {"script", iface + "PostUp = calc.exe\n", false},
+        {"line outside a section", "PrivateKey = " + key + "\n" + iface, false},
+        {"line without '='", iface + "Address\n", false},
+        {"empty value", iface + "DNS =\n", false},
+        {"short key", "[Interface]\nPrivateKey = yAnz5TF+lXXJte14tji3zlMNq+hd2rYUIgJBgB3fBm=\n",
+         false},
+        {"key without padding", iface + "[Peer]\nPublicKey = " + peer_key.substr(0, 43) + "A\n",
+         false},
+        {"no private key", "[Interface]\nListenPort = 51820\n" + peer, false},
+        {"peer without public key", iface + "[Peer]\nAllowedIPs = 10.0.0.0/8\n", false},
+        {"all-zero public key",
+         iface + "[Peer]\nPublicKey = AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n", false},
+        {"prefix without digits", iface + "Address = 10.0.0.2/\n", false},
+        {"prefix with leading zero", iface + peer + "AllowedIPs = 10.0.0.0/08\n", false},
+        {"prefix too long", iface + peer + "AllowedIPs = ::/129\n", false},
+        {"two commas", iface + "Address = 10.0.0.2,,10.0.0.3\n", false},
+        {"MTU too small", iface + "MTU = 575\n", false},
+        {"keepalive word", iface + peer + "PersistentKeepalive = never\n", false},
+        {"endpoint without port", iface + peer + "Endpoint = 192.0.2.1\n", false},
+        // What the real tunnel service takes although our service never writes it.
+        {"peer before interface", peer + iface, true},
+        {"table and big MTU", iface + "Table = off\nMTU = 9000\n", true},
+        {"keepalive off", iface + peer + "PersistentKeepalive = off\n", true},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        // A fresh service name each time: Wine's service manager may still be winding down the
+        // previous process of a name just deleted.
+        service_name_ = L"WireGuardTunnel$" + tunnel_ + L"_" + std::to_wstring(index++);
+        ASSERT_TRUE(WriteFileBytes(config_path_, c.text));
+        CreateAndStart();
+        const SERVICE_STATUS_PROCESS status =
+            WaitForState({SERVICE_RUNNING, SERVICE_STOPPED}, kStateLimitMs);
+        if (c.accepted) {
+            EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << c.name;
+        } else {
+            EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << c.name;
+            EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_BAD_CONFIGURATION))
+                << c.name;
+        }
+        RemoveService();
+    }
+}
+
+// The file must be "<tunnel name>.conf", with a name the real tunnel service accepts.
+TEST_F(WireGuardSimTest, RefusesAPathThatIsNoTunnelName) {
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    struct Case {
+        const wchar_t* file;
+        DWORD exit_code;
+    };
+    const Case cases[] = {
+        {L"wgnamecheck.txt", ERROR_INVALID_NAME},
+        {L".conf", ERROR_INVALID_NAME},
+        {L"wg name.conf", ERROR_INVALID_NAME},
+        {L"wg$name.conf", ERROR_INVALID_NAME},
+        {L"CON.conf", ERROR_INVALID_NAME},
+        {L"lpt1.x.conf", ERROR_INVALID_NAME},
+        {L"a23456789012345678901234567890123.conf", ERROR_INVALID_NAME},
+        {L"a2345678901234567890123456789012.conf", NO_ERROR},  // 32 characters
+        {L"wg_n=a+m.e-1.conf", NO_ERROR},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        service_name_ = L"WireGuardTunnel$" + tunnel_ + L"_" + std::to_wstring(index++);
+        // A refused name is refused before the file is opened, so only good names get one (and
+        // no device name such as CON is ever opened).
+        const std::wstring path = std::wstring(temp) + c.file;
+        if (c.exit_code == NO_ERROR) {
+            ASSERT_TRUE(WriteFileBytes(path, kConfig));
+        }
+        CreateTunnelService(path);
+        ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
+        const SERVICE_STATUS_PROCESS status =
+            WaitForState({SERVICE_RUNNING, SERVICE_STOPPED}, kStateLimitMs);
+        if (c.exit_code == NO_ERROR) {
+            EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+        } else {
+            EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+            EXPECT_EQ(status.dwWin32ExitCode, c.exit_code);
+        }
+        RemoveService();
+        if (c.exit_code == NO_ERROR) {
+            DeleteFileW(path.c_str());
+        }
+    }
 }
 
 TEST_F(WireGuardSimTest, ConfigurationWithoutInterfaceFailsTheStart) {
@@ -306,13 +414,29 @@ TEST_F(WireGuardSimTest, SwitchOfTheWrongTypeIsIgnored) {
     EXPECT_TRUE(probe_.Probe(tunnel_).adapter_present);
 }
 
-TEST_F(WireGuardSimTest, StayStartPendingUntilStopped) {
+// Windows' service manager refuses STOP while a service is START_PENDING (1061); Wine's passes
+// it on, so the simulated tunnel refuses it itself and only gives up on its own.
+TEST_F(WireGuardSimTest, StayStartPendingRefusesStop) {
     faults_.SetDword(sim::kFaultStayStartPending, 1);
+    const ULONGLONG started = GetTickCount64();
     CreateAndStart();
-    Sleep(1500);
+    Sleep(1000);
+    EXPECT_EQ(Query().dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+    SERVICE_STATUS status = {};
+    // Windows answers 1061; Wine, seeing no accepted control, 1052; or it delivers the STOP and
+    // the service refuses it.
+    if (!ControlService(service_.get(), SERVICE_CONTROL_STOP, &status)) {
+        const DWORD error = GetLastError();
+        EXPECT_TRUE(error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+                    error == ERROR_INVALID_SERVICE_CONTROL)
+            << error;
+    }
+    Sleep(500);
     EXPECT_EQ(Query().dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
     EXPECT_FALSE(probe_.Probe(tunnel_).adapter_present);
-    EXPECT_TRUE(StopService());
+    EXPECT_EQ(WaitForState({SERVICE_STOPPED}, sim::kStuckPendingLimitMs + 3000).dwCurrentState,
+              static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_GE(GetTickCount64() - started, sim::kStuckPendingLimitMs);
 }
 
 TEST_F(WireGuardSimTest, ExitBeforeRunning) {

@@ -1,0 +1,217 @@
+// wireguard.exe for the real-WireGuard bridge: run by the service manager as
+// "wireguard.exe /tunnelservice <file>", it reads and checks the file as the real tunnel service
+// does, brings up a Linux wireguard-go interface named after the tunnel, configures it with
+// `wg setconf` (Windows-only keys stripped), reports RUNNING only once that worked, and deletes the
+// interface when stopped. Test tooling only.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "sim/wireguard/tunnel_config.h"
+#include "sim/wireguard_bridge/linux_wg.h"
+
+namespace lumet::sim::bridge {
+namespace {
+
+constexpr DWORD kMaxConfigFileSize = 1024 * 1024;
+constexpr DWORD kUpTimeoutMs = 15000;
+constexpr DWORD kDownTimeoutMs = 10000;
+// A service-specific exit code: the Linux side failed; the script's status is logged.
+constexpr DWORD kLinuxStepFailed = 0x5742;  // "WB"
+
+std::wstring g_config_path;
+
+struct ServiceContext {
+    SERVICE_STATUS_HANDLE status_handle = nullptr;
+    HANDLE stop_event = nullptr;
+    SERVICE_STATUS status = {};
+};
+ServiceContext g_service;
+
+// Lines for whoever debugs a failed run, in the prefix's temp folder. Never holds a key: only
+// step names, exit statuses and the Linux tools' own messages.
+void Log(const std::string& line) {
+    wchar_t temp[MAX_PATH] = {};
+    if (GetTempPathW(MAX_PATH, temp) == 0) {
+        return;
+    }
+    const std::wstring path = std::wstring(temp) + L"lumet-wireguard-bridge.log";
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const std::string text = "[" + std::to_string(GetCurrentProcessId()) + "] " + line + "\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void Report(DWORD state, DWORD win32_exit = NO_ERROR, DWORD specific_exit = 0) {
+    ServiceContext& ctx = g_service;
+    ctx.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    ctx.status.dwCurrentState = state;
+    ctx.status.dwWin32ExitCode = win32_exit;
+    ctx.status.dwServiceSpecificExitCode = specific_exit;
+    // As the real tunnel service: no control is accepted until the tunnel runs.
+    ctx.status.dwControlsAccepted =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+    ctx.status.dwCheckPoint = pending ? ctx.status.dwCheckPoint + 1 : 0;
+    ctx.status.dwWaitHint = pending ? 3000 : 0;
+    SetServiceStatus(ctx.status_handle, &ctx.status);
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+            if (g_service.status.dwCurrentState != SERVICE_RUNNING) {
+                return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+            }
+            SetEvent(g_service.stop_event);
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+DWORD ReadConfigFile(const std::wstring& path, std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    DWORD error = NO_ERROR;
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file, &size)) {
+        error = GetLastError();
+    } else if (size.QuadPart <= 0 || size.QuadPart > kMaxConfigFileSize) {
+        error = ERROR_BAD_FORMAT;
+    } else {
+        text.resize(static_cast<size_t>(size.QuadPart));
+        DWORD got = 0;
+        if (!ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &got, nullptr) ||
+            got != text.size()) {
+            error = ERROR_READ_FAULT;
+        }
+    }
+    CloseHandle(file);
+    return error;
+}
+
+bool TakeDown(const std::string& interface_name) {
+    ScriptRun run;
+    const std::optional<int> rc = run.Run("ip link del dev " + ShellQuote(interface_name) +
+                                              " 2>/dev/null\n"
+                                              "! ip link show dev " +
+                                              ShellQuote(interface_name) + " >/dev/null 2>&1",
+                                          kDownTimeoutMs);
+    Log("down " + interface_name + ": " + (rc ? std::to_string(*rc) : "timed out"));
+    return rc == 0;
+}
+
+void RunService() {
+    const std::optional<std::wstring> tunnel = TunnelNameFromConfigPath(g_config_path);
+    if (!tunnel) {
+        Log("refused: the path must name <tunnel name>.conf");
+        Report(SERVICE_STOPPED, ERROR_INVALID_NAME);
+        return;
+    }
+    const std::string interface_name = LinuxInterfaceName(*tunnel);
+
+    std::string text;
+    const DWORD read_error = ReadConfigFile(g_config_path, text);
+    SimTunnelConfig config;
+    std::string why;
+    const bool parsed = read_error == NO_ERROR && ParseTunnelConfig(text, config, &why);
+    SecureZeroMemory(text.data(), text.size());
+    if (read_error != NO_ERROR) {
+        Log("config file unreadable: " + std::to_string(read_error));
+        Report(SERVICE_STOPPED, read_error);
+        return;
+    }
+    if (!parsed) {
+        Log("configuration refused: " + why);
+        Report(SERVICE_STOPPED, ERROR_BAD_CONFIGURATION);
+        return;
+    }
+
+    bool up = false;
+    {
+        ScriptRun run;
+        std::string setconf = BuildSetconfText(config);
+        config.Wipe();
+        const bool staged = run.ok() && run.WriteFile(L"setconf.conf", setconf);
+        SecureZeroMemory(setconf.data(), setconf.size());
+        if (staged) {
+            const std::string name = ShellQuote(interface_name);
+            // IPv6 off on the new link: nothing of the kernel's own (router solicitations, ...)
+            // may go into the tunnel; only the handshake traffic on 127.0.0.1 flows.
+            std::string script = "set -e\n";
+            script += "ip link del dev " + name + " 2>/dev/null || true\n";
+            script += "wireguard-go " + name + "\n";
+            script +=
+                "echo 1 >/proc/sys/net/ipv6/conf/" + interface_name + "/disable_ipv6 || true\n";
+            script +=
+                "wg setconf " + name + " " + ShellQuote(run.UnixPathOf("setconf.conf")) + "\n";
+            script += "ip link set dev " + name + " up\n";
+            const std::optional<int> rc =
+                run.Run(script, kUpTimeoutMs, [] { Report(SERVICE_START_PENDING); });
+            Log("up " + interface_name + ": " + (rc ? std::to_string(*rc) : "timed out") + "\n" +
+                run.Output());
+            up = rc == 0;
+        }
+        // `run` goes here: the staged configuration is overwritten and deleted.
+    }
+    if (!up) {
+        TakeDown(interface_name);
+        Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, kLinuxStepFailed);
+        return;
+    }
+
+    Report(SERVICE_RUNNING);
+    WaitForSingleObject(g_service.stop_event, INFINITE);
+    Report(SERVICE_STOP_PENDING);
+    TakeDown(interface_name);
+    Report(SERVICE_STOPPED);
+}
+
+void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
+    const wchar_t* name = argc > 0 ? argv[0] : L"";
+    g_service.stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_service.status_handle = RegisterServiceCtrlHandlerExW(name, Handler, nullptr);
+    if (g_service.status_handle == nullptr || g_service.stop_event == nullptr) {
+        return;
+    }
+    Report(SERVICE_START_PENDING);
+    RunService();
+}
+
+}  // namespace
+}  // namespace lumet::sim::bridge
+
+int wmain(int argc, wchar_t** argv) {
+    using namespace lumet::sim;
+    if (argc != 3 || std::wstring(argv[1]) != L"/tunnelservice") {
+        std::fwprintf(stderr, L"usage: wireguard.exe /tunnelservice <configuration file>\n");
+        return ERROR_INVALID_PARAMETER;
+    }
+    bridge::g_config_path = argv[2];
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    std::wstring service_name = L"WireGuardTunnel$" + TunnelNameFromPath(bridge::g_config_path);
+    SERVICE_TABLE_ENTRYW table[] = {{service_name.data(), bridge::ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+        const DWORD error = GetLastError();
+        std::fwprintf(stderr, L"wireguard.exe: not started by the service manager (%lu)\n", error);
+        return static_cast<int>(error);
+    }
+    WSACleanup();
+    return 0;
+}
