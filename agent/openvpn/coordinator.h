@@ -41,6 +41,10 @@
 
 namespace lumet::agent::openvpn {
 
+// Names a connect time-out in milliseconds that replaces a longer configured one (1000 and up);
+// read at construction.
+inline constexpr wchar_t kConnectTimeoutVariable[] = L"ORRINFIELD_AGENT_OPENVPN_CONNECT_TIMEOUT_MS";
+
 // Given at construction. The defaults are the values the agent runs with.
 struct OpenVpnCoordinatorConfig {
     // The discovered openvpn.exe; the launched process's image is compared with it (diagnostic).

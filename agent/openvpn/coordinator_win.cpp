@@ -1,6 +1,7 @@
 #include "agent/openvpn/coordinator.h"
 
 #include <chrono>
+#include <cwchar>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -43,10 +44,24 @@ bool SamePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
                                 static_cast<int>(b.size()), /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
 }
 
+// A shorter connect time-out from the environment (1 s up to the configured value), so that
+// tests against a real, silent server need not wait a minute. It can only shorten the wait.
+OpenVpnCoordinatorConfig WithConnectTimeoutOverride(OpenVpnCoordinatorConfig config) {
+    wchar_t buffer[16] = {};
+    const DWORD n = GetEnvironmentVariableW(kConnectTimeoutVariable, buffer, 16);
+    if (n > 0 && n < 16) {
+        const unsigned long value = std::wcstoul(buffer, nullptr, 10);
+        if (value >= 1000 && value < config.connect_timeout_ms) {
+            config.connect_timeout_ms = static_cast<uint32_t>(value);
+        }
+    }
+    return config;
+}
+
 }  // namespace
 
 OpenVpnCoordinator::OpenVpnCoordinator(OpenVpnCoordinatorConfig config)
-    : config_(std::move(config)) {
+    : config_(WithConnectTimeoutOverride(std::move(config))) {
     std::wstring directory = EnsureWorkingDirectory(config_.working_directory_root);
     CleanWorkingDirectory(directory);
     std::lock_guard<std::mutex> lock(process_lock_);
