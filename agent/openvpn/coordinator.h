@@ -29,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -68,6 +69,9 @@ struct OpenVpnCoordinatorConfig {
     OpenVpnConfigStager* stager = nullptr;
     // Folder below which "Orrinfield\vpn\openvpn" is made; empty: the user's LocalAppData.
     std::wstring working_directory_root;
+    // Starts the attempt thread; empty: std::thread. A test seam for a thread that cannot be
+    // created (std::system_error).
+    std::function<std::thread(std::function<void()>)> start_thread;
 };
 
 class OpenVpnCoordinator {
@@ -84,8 +88,9 @@ class OpenVpnCoordinator {
     // Returns true when an attempt thread was started; `attempt` (optional) then receives its
     // number. False, with the reason in the status record's `error`, when the profile fails
     // validation (InvalidRequest or UnsupportedProtocol), a credential fails its check
-    // (InvalidRequest), or an attempt is running (AttemptActive; an attempt that has not reached
-    // CONNECTED then ends). The caller keeps and wipes `request`.
+    // (InvalidRequest), an attempt is running (AttemptActive; an attempt that has not reached
+    // CONNECTED then ends), or the attempt thread cannot be created (InternalError, `running`
+    // clear; nothing escapes). The caller keeps and wipes `request`.
     bool Start(const StartRequest& request, uint32_t* attempt = nullptr);
 
     // Ends the current attempt: asks OpenVPN to terminate, sets its exit event and waits up to the
@@ -137,6 +142,9 @@ class OpenVpnCoordinator {
     common::UniqueEvent exit_event_;  // guarded by process_lock_
     uint32_t process_id_ = 0;         // guarded by process_lock_
     std::wstring working_directory_;  // guarded by process_lock_
+    // The profile's "status" file (a bare name in the working directory); guarded by
+    // process_lock_; removed by Kill like OpenVPN's default status file.
+    std::wstring status_file_;
 
     std::mutex kill_lock_;
 

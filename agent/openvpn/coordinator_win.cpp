@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cwchar>
+#include <memory>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "agent/openvpn/random_hex.h"
 #include "agent/openvpn/working_directory.h"
 #include "common/log.h"
+#include "common/openvpn_profile.h"
 #include "common/secure_buffer.h"
 #include "common/utf.h"
 
@@ -148,10 +150,28 @@ bool OpenVpnCoordinator::Start(const StartRequest& request, uint32_t* attempt) {
         record_.running = true;
         record_.attempt = number;
     }
+    // The request travels to the thread in its own owner, so that it is wiped also when the
+    // thread never starts.
+    auto owned = std::make_shared<StartRequest>(std::move(copy));
+    std::function<void()> body = [this, number, owned] { RunAttempt(number, std::move(*owned)); };
+    try {
+        attempt_thread_ = config_.start_thread ? config_.start_thread(std::move(body))
+                                               : std::thread(std::move(body));
+    } catch (const std::system_error& e) {
+        owned->Wipe();
+        common::LogWin32Error(LogLevel::Error,
+                              L"openvpn_coordinator: attempt thread could not be started",
+                              static_cast<uint32_t>(e.code().value()));
+        std::lock_guard<std::mutex> lock(state_lock_);
+        if (IsCurrent(number)) {
+            record_.running = false;
+            record_.error = static_cast<uint16_t>(OpenVpnError::InternalError);
+        }
+        return false;
+    }
     if (attempt != nullptr) {
         *attempt = number;
     }
-    attempt_thread_ = std::thread(&OpenVpnCoordinator::RunAttempt, this, number, std::move(copy));
     return true;
 }
 
@@ -184,6 +204,7 @@ void OpenVpnCoordinator::Kill(uint32_t grace_ms) {
     common::UniqueEvent exit_event;
     uint32_t process_id = 0;
     std::wstring working_directory;
+    std::wstring status_file;
     {
         // Taken out, so that whoever kills owns the handles and a process recorded meanwhile
         // (by an attempt still launching) is left for that attempt's own clean-up.
@@ -192,6 +213,7 @@ void OpenVpnCoordinator::Kill(uint32_t grace_ms) {
         exit_event = std::move(exit_event_);
         process_id = process_id_;
         working_directory = working_directory_;
+        status_file = status_file_;
     }
     if (exit_event) {
         // openvpn.exe, started with "--service" and this event, exits when it is set.
@@ -226,6 +248,9 @@ void OpenVpnCoordinator::Kill(uint32_t grace_ms) {
     }
     if (!working_directory.empty()) {
         SecureDeleteFile(working_directory + L"\\" + kStatusLogName);
+        if (!status_file.empty()) {
+            SecureDeleteFile(working_directory + L"\\" + status_file);
+        }
     }
 }
 
@@ -411,8 +436,14 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
 
     const std::wstring working_directory = EnsureWorkingDirectory(config_.working_directory_root);
     {
+        // The validator let through only a bare file name, so it names a file in the working
+        // directory, where OpenVPN runs.
+        lumet::openvpn::ProfileSummary summary;
+        const bool valid = lumet::openvpn::ValidateProfile(request.config, &summary) ==
+                           lumet::openvpn::ProfileCheck::Ok;
         std::lock_guard<std::mutex> lock(process_lock_);
         working_directory_ = working_directory;
+        status_file_ = valid ? common::Utf8ToWide(summary.status_file) : std::wstring();
     }
     if (working_directory.empty()) {
         fail(OpenVpnError::InternalError);
@@ -475,6 +506,9 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
 
     const uint32_t launch_status = static_cast<uint32_t>(launched.status);
     if (launched.status != InteractiveLaunchStatus::Launched) {
+        // The service may have started OpenVPN before the exchange failed (a reply that timed
+        // out): set the event so that such an OpenVPN exits instead of waiting at its hold.
+        SetEvent(exit_event.get());
         exit_event.reset();
         common::LogWin32Error(LogLevel::Error,
                               L"openvpn_coordinator: interactive service launch rejected",
