@@ -319,7 +319,7 @@ class FakeInteractiveService {
             if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
                 listen(listener, 1) != 0) {
                 closesocket(listener);
-                return L"0x20000003\nbind failed\n";
+                return L"0x0000271D\nbind failed\n";
             }
             on_listener_(listener);
             const std::optional<uint16_t> other = AllocateManagementPort();
@@ -343,7 +343,7 @@ class FakeInteractiveService {
         PROCESS_INFORMATION process = {};
         if (!CreateProcessW(SimExe().c_str(), command_line.data(), nullptr, nullptr, TRUE,
                             DETACHED_PROCESS, nullptr, directory.c_str(), &startup, &process)) {
-            return L"0x20000003\nCreateProcess failed\n";
+            return L"0x00000002\nCreateProcessAsUser failed\n";
         }
         CloseHandle(process.hThread);
         {
@@ -715,7 +715,9 @@ TEST_F(CoordinatorTest, LaunchAndStagingRefusalsBecomeTheirErrors) {
          0, false, OpenVpnError::AccessRefused},
         {L"0x20000001\nValidateOptions\nOption '--config' refused", 0, false,
          OpenVpnError::Rejected},
-        {L"0x20000002\nGetStartupData\nbad data", 0, false, OpenVpnError::LaunchIoFailed},
+        {L"0x20000002\nHandleMessage\nmessage data", 0, false, OpenVpnError::LaunchIoFailed},
+        {L"0x20000001\nGetStartupData\nStartup data is malformed", 0, false,
+         OpenVpnError::Rejected},
         {L"0x00000000\n0x0000ABC\nProcess ID", 0, false, OpenVpnError::LaunchIoFailed},
         {L"0x20000000\nCreateProcess\nfailed", 0, false, OpenVpnError::LaunchFailed},
         {L"", 0, false, OpenVpnError::ServiceUnreachable},
