@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -72,6 +73,9 @@ struct OpenVpnCoordinatorConfig {
     // Starts the attempt thread; empty: std::thread. A test seam for a thread that cannot be
     // created (std::system_error).
     std::function<std::thread(std::function<void()>)> start_thread;
+    // Reads the owner of the management listener; empty: LoopbackListenerOwner. A test seam for
+    // the owners Wine cannot show (it reports 0 for every listener).
+    std::function<std::optional<uint32_t>(uint16_t port)> listener_owner;
 };
 
 class OpenVpnCoordinator {
@@ -120,6 +124,9 @@ class OpenVpnCoordinator {
     void ClearRunningIfCurrent(uint32_t attempt);
     void Kill(uint32_t grace_ms);
     bool ProcessEnded() const;
+    // Whether the management listener on `port` belongs to the reported OpenVPN process (see
+    // listener_owner.h); logs the refusal (ERR) or Wine's unknown owner (WARN).
+    bool ListenerIsOpenVpns(uint16_t port);
     void RecordProcessId(uint32_t process_id);
     ManagementCallbacks MakeCallbacks(uint32_t attempt, const StartRequest& request);
     void OnPasswordPrompt(uint32_t attempt, const StartRequest& request, PasswordPromptKind kind);

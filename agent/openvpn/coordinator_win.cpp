@@ -11,6 +11,7 @@
 #include "agent/openvpn/command_line.h"
 #include "agent/openvpn/coordinator_rules.h"
 #include "agent/openvpn/interactive_launcher_win.h"
+#include "agent/openvpn/listener_owner.h"
 #include "agent/openvpn/management_commands.h"
 #include "agent/openvpn/port_allocation.h"
 #include "agent/openvpn/random_hex.h"
@@ -19,6 +20,7 @@
 #include "common/openvpn_profile.h"
 #include "common/secure_buffer.h"
 #include "common/utf.h"
+#include "common/wine.h"
 
 namespace lumet::agent::openvpn {
 
@@ -257,6 +259,29 @@ void OpenVpnCoordinator::Kill(uint32_t grace_ms) {
 bool OpenVpnCoordinator::ProcessEnded() const {
     std::lock_guard<std::mutex> lock(process_lock_);
     return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
+}
+
+bool OpenVpnCoordinator::ListenerIsOpenVpns(uint16_t port) {
+    const std::optional<uint32_t> owner =
+        config_.listener_owner ? config_.listener_owner(port) : LoopbackListenerOwner(port);
+    const uint32_t expected = OpenVpnProcessId();
+    switch (JudgeListenerOwner(owner, expected, common::RunningUnderWine())) {
+        case ListenerOwnerVerdict::Accept:
+            return true;
+        case ListenerOwnerVerdict::AcceptUnknownUnderWine:
+            common::LogLine(LogLevel::Warn,
+                            L"openvpn_coordinator: management listener owner unknown (Wine "
+                            L"reports 0); accepted");
+            return true;
+        case ListenerOwnerVerdict::Refuse:
+            break;
+    }
+    // Someone else may have bound the port first: the credentials must not go there.
+    common::LogLine(LogLevel::Error,
+                    L"openvpn_coordinator: management port is not held by the launched OpenVPN "
+                    L"(owner pid=" +
+                        (owner ? std::to_wstring(*owner) : std::wstring(L"none")) + L")");
+    return false;
 }
 
 void OpenVpnCoordinator::RecordProcessId(uint32_t process_id) {
@@ -533,7 +558,8 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
         management_started = true;
         connected =
             management_.Connect(*port, management_password.str(), MakeCallbacks(attempt, request),
-                                config_.management_connect_timeout_ms, &password_rejected);
+                                config_.management_connect_timeout_ms, &password_rejected,
+                                [this, port = *port] { return ListenerIsOpenVpns(port); });
     } catch (const std::system_error&) {
         // The reader thread could not be started.
         connected = false;

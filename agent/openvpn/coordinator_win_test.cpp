@@ -901,6 +901,60 @@ TEST_F(CoordinatorTest, AuthFailedAfterConnectedIsKeptUntilOpenVpnEnds) {
     EXPECT_EQ(Log().find(L"pa ss"), std::wstring::npos);
 }
 
+// Another process that binds the management port before OpenVPN would receive the credentials:
+// the listener must belong to the process the interactive service reported. Wine reports owner 0
+// for every listener, so the Windows answers come through the seam.
+TEST_F(CoordinatorTest, ManagementListenerMustBelongToTheLaunchedOpenVpn) {
+    switches_.Set(L"StateStepMs", 20);
+    const struct {
+        const char* name;
+        std::function<std::optional<uint32_t>(OpenVpnCoordinator&)> owner;
+        bool connects;
+        const wchar_t* log;
+    } cases[] = {
+        {"the launched process",
+         [](OpenVpnCoordinator& c) { return std::optional<uint32_t>(c.OpenVpnProcessId()); }, true,
+         nullptr},
+        {"another process", [](OpenVpnCoordinator&) { return std::optional<uint32_t>(4); }, false,
+         L"ERR  openvpn_coordinator: management port is not held by the launched OpenVPN "
+         L"(owner pid=4)"},
+        {"no listener in the table", [](OpenVpnCoordinator&) { return std::nullopt; }, false,
+         L"(owner pid=none)"},
+        // Without the seam: Wine's table, owner 0, accepted with a warning.
+        {"Wine's unknown owner", nullptr, true,
+         L"WARN openvpn_coordinator: management listener owner unknown (Wine reports 0); "
+         L"accepted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSimKey, L"LastManagementAuth");
+        OpenVpnCoordinatorConfig config = Config();
+        if (c.owner) {
+            config.listener_owner = [this, owner = c.owner](uint16_t) {
+                return owner(*coordinator_);
+            };
+        }
+        OpenVpnCoordinator& coordinator = Make(config);
+        ASSERT_TRUE(coordinator.Start(Request()));
+        const common::OpenVpnStatusRecord record =
+            WaitFor([](const auto& r) { return !r.running || r.state == 10; });
+        if (c.connects) {
+            EXPECT_EQ(record.state, 10);
+            EXPECT_EQ(switches_.Record(L"LastManagementAuth"), 1u);
+        } else {
+            EXPECT_FALSE(record.running);
+            EXPECT_EQ(record.error, Code(OpenVpnError::ManagementUnavailable));
+            // Nothing, not even the management password, went to the listener.
+            EXPECT_FALSE(switches_.Record(L"LastManagementAuth").has_value());
+            ExpectCleanedUp();
+        }
+        if (c.log != nullptr) {
+            EXPECT_NE(Log().find(c.log), std::wstring::npos);
+        }
+        coordinator.Stop();
+    }
+}
+
 // A launch whose reply times out may still have started OpenVPN, which would wait at its hold
 // for good unless its exit event is set before the coordinator lets go of it.
 TEST_F(CoordinatorTest, LaunchReplyTimeOutSetsTheExitEvent) {
