@@ -146,12 +146,15 @@ if [ "$runs" -gt 0 ]; then
       sleep 0.01
     done
     wait || true
-    kill "$(cat "$work/bare-$i.pid")" 2>/dev/null || true
-    for _ in $(seq 1 100); do
-      kill -0 "$(cat "$work/bare-$i.pid")" 2>/dev/null || break
-      sleep 0.05
-    done
-    rm -f "$work/bare-$i.pid"
+    # OpenVPN removes its pid file when it exits: read it once.
+    bare_pid=$(cat "$work/bare-$i.pid" 2>/dev/null || true)
+    if [ -n "$bare_pid" ]; then
+      kill "$bare_pid" 2>/dev/null || true
+      for _ in $(seq 1 100); do
+        kill -0 "$bare_pid" 2>/dev/null || break
+        sleep 0.05
+      done
+    fi
     bare_ms="$bare_ms${bare_ms:+,}${done_ms:-timeout}"
   done
 fi
