@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/utf.h"
 #include "plugin/host_api.h"
 #include "service/openvpn_install_for_testing_win.h"
 #include "support/agent_harness.h"
@@ -182,9 +183,31 @@ class RealOpenVpnTest : public testing::Test {
         return status;
     }
 
+    // Whether a bridge's private folder (it holds the management password file for a moment)
+    // exists in the temporary folder of this process or of the services.
+    static bool BridgeFolderExists() {
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        for (const std::wstring& folder :
+             {std::wstring(temp), std::wstring(L"C:\\windows\\temp\\")}) {
+            WIN32_FIND_DATAW entry;
+            const HANDLE find = FindFirstFileW((folder + L"openvpn-bridge-*").c_str(), &entry);
+            if (find != INVALID_HANDLE_VALUE) {
+                FindClose(find);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // No bridge, no Linux OpenVPN client, no bridge folder is left.
     static bool NothingRuns(DWORD wait_ms) {
-        return WaitUntil([] { return OpenVpnProcessIds().empty() && LinuxOpenVpnClients() == 0; },
-                         wait_ms);
+        return WaitUntil(
+            [] {
+                return OpenVpnProcessIds().empty() && LinuxOpenVpnClients() == 0 &&
+                       !BridgeFolderExists();
+            },
+            wait_ms);
     }
 
     static constexpr char kWrongPassword[] = "Real-Wr0ngPass-q8Vz3Lk";
@@ -227,6 +250,7 @@ TEST_F(RealOpenVpnTest, ConnectsCountsBytesAndDisconnectEndsTheProcess) {
     EXPECT_GT(connected->connected_since_ms(), 0);
     EXPECT_EQ(OpenVpnProcessIds().size(), 1u);
     EXPECT_EQ(LinuxOpenVpnClients(), 1);
+    EXPECT_TRUE(BridgeFolderExists());
     // Once connected the profile is no longer staged.
     EXPECT_TRUE(WaitUntil([&] { return FileNamesIn(install_.staging_dir).empty(); }, 3000));
 
