@@ -148,6 +148,34 @@ bool IsAcceptedProto(std::string_view value) {
     return accepted;
 }
 
+// An interval of 1 to 9 decimal digits.
+bool IsStatusInterval(std::string_view value) {
+    if (value.empty() || value.size() > 9) {
+        return false;
+    }
+    for (const char c : value) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsDeviceName(std::string_view name) {
+    std::string base(name.substr(0, name.find('.')));
+    for (char& c : base) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
+        base == "CONOUT$") {
+        return true;
+    }
+    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+           base[3] >= '0' && base[3] <= '9';
+}
+
 enum class Block { None, Ca, TlsAuth };
 
 // Tracks the inline blocks the way the validator defines them, for EnsureDirective; the validator
@@ -183,6 +211,20 @@ struct BlockTracker {
 
 }  // namespace
 
+bool IsBareStatusFileName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxStatusFileNameBytes || name.front() == '.') {
+        return false;
+    }
+    for (const char c : name) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        if (!allowed) {
+            return false;
+        }
+    }
+    return !IsDeviceName(name);
+}
+
 bool IsAllowedDirective(std::string_view word) {
     const auto& allowed = AllowedDirectives();
     return allowed.find(word) != allowed.end();
@@ -215,6 +257,7 @@ ProfileCheck ValidateProfile(std::string_view profile, ProfileSummary* summary) 
     // Views into the profile; copied into the summary only once the whole profile has passed.
     std::string_view remote_host;
     std::string_view remote_port;
+    std::string_view status_file;
 
     LineSplitter lines(profile);
     std::string_view raw;
@@ -281,6 +324,13 @@ ProfileCheck ValidateProfile(std::string_view profile, ProfileSummary* summary) 
             seen_remote = true;
             remote_host = words.word[1];
             remote_port = words.count >= 3 ? words.word[2] : std::string_view();
+        } else if (directive == "status") {
+            // Only a bare name in OpenVPN's working directory, which the agent cleans up.
+            if (words.count < 2 || words.count > 3 || !IsBareStatusFileName(words.word[1]) ||
+                (words.count == 3 && !IsStatusInterval(words.word[2]))) {
+                return ProfileCheck::DisallowedDirective;
+            }
+            status_file = words.word[1];
         } else if (directive == "auth-user-pass") {
             seen_auth_user_pass = true;
             // Any word after it names a credentials file, which would put the password on disk.
@@ -316,6 +366,7 @@ ProfileCheck ValidateProfile(std::string_view profile, ProfileSummary* summary) 
         summary->remote_host.assign(remote_host);
         summary->remote_port.assign(remote_port);
         summary->has_tls_auth = seen_tls_auth;
+        summary->status_file.assign(status_file);
     }
     return ProfileCheck::Ok;
 }

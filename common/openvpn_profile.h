@@ -30,8 +30,10 @@ namespace lumet::openvpn {
 enum class ProfileCheck : uint16_t {
     Ok = 0,
     Empty = 1,
-    TooLarge = 2,     // more than kMaxProfileBytes
-    LineTooLong = 3,  // a line, before trimming (a CR counts), longer than kMaxProfileLineBytes
+    TooLarge = 2,  // more than kMaxProfileBytes
+    // A line, before trimming (a CR counts), longer than kMaxProfileLineBytes: with its line feed
+    // 256 bytes or more, which OpenVPN refuses to read ("Maximum option line length").
+    LineTooLong = 3,
     ContainsNul = 4,
     MissingClient = 5,
     DevNotTun = 6,         // no "dev" line, or one that is not exactly "dev tun"
@@ -46,11 +48,16 @@ enum class ProfileCheck : uint16_t {
     // A block left open, a closing tag outside its block, or a line inside a block that holds
     // "</" without being exactly that block's closing tag.
     BadInlineBlock = 13,
-    DisallowedDirective = 14,  // a first word outside the allowed set, other inline tags included
+    // A first word outside the allowed set (other inline tags included), or a "status" line that
+    // does not name a bare file name (optionally followed by its interval in seconds): OpenVPN
+    // truncates and rewrites that file as the user, so a path could overwrite any file the user
+    // can write, and a UNC path would offer the user's credentials to another host.
+    DisallowedDirective = 14,
 };
 
 inline constexpr size_t kMaxProfileBytes = 16384;
-inline constexpr size_t kMaxProfileLineBytes = 512;
+inline constexpr size_t kMaxProfileLineBytes = 254;
+inline constexpr size_t kMaxStatusFileNameBytes = 64;
 inline constexpr size_t kMaxRemoteHostBytes = 253;
 inline constexpr size_t kMaxRemotePortDigits = 5;
 
@@ -60,6 +67,9 @@ struct ProfileSummary {
     std::string remote_host;  // from the last "remote" line; 1 to kMaxRemoteHostBytes bytes
     std::string remote_port;  // decimal digits of that line's port, empty when it names none
     bool has_tls_auth = false;
+    // The file named by the last "status" line (a bare name, written into OpenVPN's working
+    // directory); empty when there is none.
+    std::string status_file;
 
     friend bool operator==(const ProfileSummary&, const ProfileSummary&) = default;
 };
@@ -81,6 +91,12 @@ std::string EnsureDirective(std::string_view profile, std::string_view directive
 // The code's name as written above ("Ok", "DevNotTun", ...), for log lines; "Unknown" for a value
 // outside the enum.
 std::string_view ProfileCheckName(ProfileCheck check);
+
+// Whether `name` is a bare file name that "status" may use: 1 to kMaxStatusFileNameBytes bytes
+// of letters, digits, '.', '_' and '-', not starting with '.' (so neither "." nor ".." nor a
+// hidden name), and not a Windows device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$,
+// CONOUT$, compared case-insensitively on the part before the first '.').
+bool IsBareStatusFileName(std::string_view name);
 
 // Whether `word` is one of the 21 directives a profile may use (compared case-sensitively).
 bool IsAllowedDirective(std::string_view word);

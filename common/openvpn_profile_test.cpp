@@ -94,7 +94,7 @@ void ExpectAll(const std::vector<Case>& cases) {
 TEST(OpenVpnProfileTest, RealWorldProfileAndLayoutVariants) {
     ProfileSummary summary;
     ASSERT_EQ(ValidateProfile(kProfile, &summary), ProfileCheck::Ok);
-    EXPECT_EQ(summary, (ProfileSummary{"vpn.example.net", "1194", true}));
+    EXPECT_EQ(summary, (ProfileSummary{"vpn.example.net", "1194", true, ""}));
 
     const std::string remote = "remote vpn.example.net 1194";
     ExpectAll({
@@ -107,21 +107,24 @@ TEST(OpenVpnProfileTest, RealWorldProfileAndLayoutVariants) {
         {"remote with more words", Replaced(remote, remote + " tcp extra"), ProfileCheck::Ok},
         {"block content is not checked", Replaced("</ca>", "script-security 2\n<cert>\n</ca>"),
          ProfileCheck::Ok},
-        {"longest host, highest port, UTF-8",
-         Replaced(remote, "remote \xc3\xa4" + std::string(251, 'h') + " 65535"), ProfileCheck::Ok},
+        {"long host, highest port, UTF-8",
+         Replaced(remote, "remote \xc3\xa4" + std::string(239, 'h') + " 65535"), ProfileCheck::Ok},
+        // A host of the longest length a name may have no longer fits on a line OpenVPN reads.
+        {"longest host", Replaced(remote, "remote " + std::string(253, 'h')),
+         ProfileCheck::LineTooLong},
     });
 }
 
 TEST(OpenVpnProfileTest, SummaryComesFromLastRemoteAndOnlyOnSuccess) {
-    ProfileSummary summary{"stale.example", "1", true};
+    ProfileSummary summary{"stale.example", "1", true, "stale.log"};
     const std::string remote = "remote vpn.example.net 1194";
     ASSERT_EQ(ValidateProfile(Replaced(remote, remote + "\nremote 10.0.0.1"), &summary),
               ProfileCheck::Ok);
-    EXPECT_EQ(summary, (ProfileSummary{"10.0.0.1", "", true}));
+    EXPECT_EQ(summary, (ProfileSummary{"10.0.0.1", "", true, ""}));
 
     const std::string without_tls_auth = kProfile.substr(0, kProfile.find("<tls-auth>"));
     ASSERT_EQ(ValidateProfile(without_tls_auth, &summary), ProfileCheck::Ok);
-    EXPECT_EQ(summary, (ProfileSummary{"vpn.example.net", "1194", false}));
+    EXPECT_EQ(summary, (ProfileSummary{"vpn.example.net", "1194", false, ""}));
 
     // Rejected after its remote line: that remote must not be reported.
     ASSERT_EQ(ValidateProfile(Replaced("auth-user-pass", ""), &summary),
@@ -134,26 +137,31 @@ TEST(OpenVpnProfileTest, SizeLineAndByteLimits) {
     const auto padded = [](size_t size) {
         std::string text = kProfile;
         while (text.size() < size) {
-            const size_t line = std::min<size_t>(size - text.size(), 400);
+            const size_t line = std::min<size_t>(size - text.size(), 200);
             text += line == 1 ? std::string("#") : "#" + std::string(line - 2, 'x') + "\n";
         }
         return text;
     };
     std::string large_with_nul = padded(kMaxProfileBytes + 1);
     large_with_nul[0] = '\0';
-    const std::string line512 = "#" + std::string(511, 'x');
+    // OpenVPN refuses a line that, with its line feed, is 256 bytes or more.
+    const std::string line254 = "#" + std::string(253, 'x');
     ExpectAll({
         {"empty", "", ProfileCheck::Empty},
         {"exactly the size limit", padded(kMaxProfileBytes), ProfileCheck::Ok},
         {"one byte over", padded(kMaxProfileBytes + 1), ProfileCheck::TooLarge},
         {"size is judged before a zero byte", large_with_nul, ProfileCheck::TooLarge},
         {"zero byte", Replaced("nobind", std::string("no\0bind", 7)), ProfileCheck::ContainsNul},
-        {"line of 512", With(line512), ProfileCheck::Ok},
-        {"comment line of 513", With(line512 + "x"), ProfileCheck::LineTooLong},
-        {"CR counts", With(line512 + "\r"), ProfileCheck::LineTooLong},
-        {"inside a block", Replaced("</ca>", std::string(513, 'A') + "\n</ca>"),
+        {"line of 254", With(line254), ProfileCheck::Ok},
+        {"comment line of 255", With(line254 + "x"), ProfileCheck::LineTooLong},
+        {"line of 256", With(line254 + "xx"), ProfileCheck::LineTooLong},
+        {"directive line of 300", With("verb 3" + std::string(294, ' ')),
          ProfileCheck::LineTooLong},
-        {"first failing line decides", With("auth SHA256\n" + line512 + "x"),
+        {"last line of 255 without line feed", kProfile + line254 + "x", ProfileCheck::LineTooLong},
+        {"CR counts", With(line254 + "\r"), ProfileCheck::LineTooLong},
+        {"inside a block", Replaced("</ca>", std::string(255, 'A') + "\n</ca>"),
+         ProfileCheck::LineTooLong},
+        {"first failing line decides", With("auth SHA256\n" + line254 + "x"),
          ProfileCheck::DisallowedDirective},
     });
 }
@@ -186,7 +194,7 @@ TEST(OpenVpnProfileTest, LineRules) {
 
         {"bare remote", Replaced(remote, "remote"), ProfileCheck::BadRemote},
         {"host of 254", Replaced(remote, "remote " + std::string(254, 'h')),
-         ProfileCheck::BadRemote},
+         ProfileCheck::LineTooLong},
         {"host with DEL", Replaced(remote, "remote vpn\x7f.net"), ProfileCheck::BadRemote},
         {"host with inner CR", Replaced(remote, "remote vpn\r.net 1"), ProfileCheck::BadRemote},
         {"port with a letter", port("11a4"), ProfileCheck::BadRemote},
@@ -212,6 +220,41 @@ TEST(OpenVpnProfileTest, LineRules) {
         {"inline key", With("<key>\nMIIE\n</key>"), ProfileCheck::DisallowedDirective},
         {"tag with trailing text", Replaced("<ca>", "<ca> x"), ProfileCheck::DisallowedDirective},
     });
+}
+
+// OpenVPN, running as the user, truncates and rewrites the status file: only a bare name in its
+// working directory may be given.
+TEST(OpenVpnProfileTest, StatusTakesOnlyABareFileName) {
+    const auto status = [](const std::string& args) { return With("status" + args); };
+    ExpectAll({
+        {"bare name", status(" openvpn-status.log"), ProfileCheck::Ok},
+        {"bare name and interval", status("\tstatus_1.txt  30"), ProfileCheck::Ok},
+        {"no file", status(""), ProfileCheck::DisallowedDirective},
+        {"absolute path", status(" C:\\Users\\me\\ntuser.dat"), ProfileCheck::DisallowedDirective},
+        {"drive relative", status(" C:x.log"), ProfileCheck::DisallowedDirective},
+        {"UNC path", status(" \\\\host\\share\\x"), ProfileCheck::DisallowedDirective},
+        {"forward slashes", status(" //host/share/x"), ProfileCheck::DisallowedDirective},
+        {"relative path", status(" sub/x.log"), ProfileCheck::DisallowedDirective},
+        {"parent", status(" .."), ProfileCheck::DisallowedDirective},
+        {"dot name", status(" .profile"), ProfileCheck::DisallowedDirective},
+        {"alternate stream", status(" x.log:stream"), ProfileCheck::DisallowedDirective},
+        {"quoted", status(" \"a b\""), ProfileCheck::DisallowedDirective},
+        {"device", status(" NUL"), ProfileCheck::DisallowedDirective},
+        {"device, lower case, extension", status(" con.txt"), ProfileCheck::DisallowedDirective},
+        {"device COM1", status(" COM1"), ProfileCheck::DisallowedDirective},
+        {"device LPT9 with interval", status(" lpt9.log 5"), ProfileCheck::DisallowedDirective},
+        {"device CONOUT$", status(" CONOUT$"), ProfileCheck::DisallowedDirective},
+        {"not a device: COM10", status(" COM10"), ProfileCheck::Ok},
+        {"not a device: console.log", status(" console.log"), ProfileCheck::Ok},
+        {"interval with a letter", status(" x.log 5s"), ProfileCheck::DisallowedDirective},
+        {"extra word", status(" x.log 5 6"), ProfileCheck::DisallowedDirective},
+        {"name of 65 bytes", status(" " + std::string(65, 'x')), ProfileCheck::DisallowedDirective},
+        {"name of 64 bytes", status(" " + std::string(64, 'x')), ProfileCheck::Ok},
+    });
+    ProfileSummary summary;
+    ASSERT_EQ(ValidateProfile(status(" first.log\nstatus last.log 10"), &summary),
+              ProfileCheck::Ok);
+    EXPECT_EQ(summary.status_file, "last.log");
 }
 
 TEST(OpenVpnProfileTest, InlineBlocks) {

@@ -202,4 +202,32 @@ std::vector<uint8_t> BuildDeleteReply(bool deleted) {
     return writer.Take();
 }
 
+bool MayDeleteStagedFile(const std::optional<StagedFileOwner>& recorded, std::wstring_view acl_user,
+                         const common::CallerIdentity& caller) {
+    if (!caller.valid || caller.is_local_system || caller.user_sid.empty()) {
+        return false;
+    }
+    if (recorded) {
+        return common::SidTextEquals(caller.user_sid, recorded->user_sid) &&
+               caller.session_id == recorded->session_id;
+    }
+    return !acl_user.empty() && common::SidTextEquals(caller.user_sid, acl_user);
+}
+
+std::optional<std::wstring> StagedFileUserFromDacl(std::span<const AllowedAce> entries) {
+    std::optional<std::wstring> user;
+    for (const AllowedAce& entry : entries) {
+        if (entry.mask != kStagedFileUserRead || entry.sid_text.empty() ||
+            common::SidTextEquals(entry.sid_text, L"S-1-5-18") ||
+            common::SidTextEquals(entry.sid_text, L"S-1-5-32-544")) {
+            continue;
+        }
+        if (user) {
+            return std::nullopt;  // more than one reader: not a file this service wrote
+        }
+        user = entry.sid_text;
+    }
+    return user;
+}
+
 }  // namespace lumet::service

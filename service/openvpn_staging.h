@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/caller_check.h"
 #include "common/secure_buffer.h"
 
 namespace lumet::service {
@@ -139,6 +140,26 @@ std::wstring JoinPath(std::wstring_view directory, std::wstring_view name);
 // holding a NUL or a ":" is refused as well: Windows would cut the path at the NUL or open an
 // alternate data stream, so the file removed would not be the one checked.
 bool IsDeletableStagedPath(std::wstring_view path, std::wstring_view staging_directory);
+
+// Who staged a file: the caller's user SID text and Windows session, remembered by the service for
+// every file it staged since it started.
+struct StagedFileOwner {
+    std::wstring user_sid;
+    uint32_t session_id = 0;
+};
+
+// Whether `caller` may delete a staged file that exists. Never a caller without a valid identity,
+// a LocalSystem caller or one without a SID. With `recorded` (this service staged the file), only
+// the same user (SID text, case ignored) in the same session; otherwise only the user to whom the
+// file's DACL grants read (`acl_user`; empty when it names none), in any session. So one session
+// cannot pull the profile from under another session's connection attempt.
+bool MayDeleteStagedFile(const std::optional<StagedFileOwner>& recorded, std::wstring_view acl_user,
+                         const common::CallerIdentity& caller);
+
+// The user a staged file was written for: the SID of the one access-allowed entry granting
+// kStagedFileUserRead that is neither SYSTEM nor Administrators; nullopt when there is not exactly
+// one.
+std::optional<std::wstring> StagedFileUserFromDacl(std::span<const AllowedAce> entries);
 
 // Request and reply bodies. Decoders fail on a body too short for its fields (extra bytes are
 // ignored); a failed decode leaves nothing secret behind in `*request`.

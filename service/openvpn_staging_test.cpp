@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -248,6 +249,62 @@ TEST(StagingBodies, RequestsAndRepliesInWireOrder) {
               (std::vector<uint8_t>{0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(BuildDeleteReply(true), (std::vector<uint8_t>{0, 0, 1}));
     EXPECT_EQ(BuildDeleteReply(false), (std::vector<uint8_t>{0, 0, 0}));
+}
+
+// One interactive user must not pull another session's staged profile from under its attempt.
+TEST(OpenVpnStagingTest, OnlyTheStagingUserAndSessionMayDelete) {
+    const std::wstring alice = L"S-1-5-21-1-2-3-1001";
+    const std::wstring bob = L"S-1-5-21-1-2-3-1002";
+    const auto caller = [](std::wstring sid, uint32_t session, bool system = false) {
+        common::CallerIdentity c;
+        c.pid = 7;
+        c.session_id = session;
+        c.user_sid = std::move(sid);
+        c.is_local_system = system;
+        c.valid = true;
+        return c;
+    };
+    const StagedFileOwner staged_by_alice{alice, 1};
+    common::CallerIdentity invalid = caller(alice, 1);
+    invalid.valid = false;
+    const struct {
+        const char* name;
+        std::optional<StagedFileOwner> recorded;
+        std::wstring acl_user;
+        common::CallerIdentity caller;
+        bool allowed;
+    } cases[] = {
+        {"same user and session", staged_by_alice, L"", caller(alice, 1), true},
+        {"same user, SID in lower case", staged_by_alice, L"", caller(L"s-1-5-21-1-2-3-1001", 1),
+         true},
+        {"same user, other session", staged_by_alice, L"", caller(alice, 2), false},
+        {"other user, same session", staged_by_alice, L"", caller(bob, 1), false},
+        {"recorded owner wins over the DACL", staged_by_alice, bob, caller(bob, 1), false},
+        {"LocalSystem", staged_by_alice, L"", caller(L"S-1-5-18", 1, true), false},
+        {"no SID", staged_by_alice, L"", caller(L"", 1), false},
+        {"no identity", staged_by_alice, L"", invalid, false},
+        {"unrecorded, DACL names the caller", std::nullopt, alice, caller(alice, 3), true},
+        {"unrecorded, DACL names another", std::nullopt, alice, caller(bob, 1), false},
+        {"unrecorded, DACL names nobody", std::nullopt, L"", caller(alice, 1), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MayDeleteStagedFile(c.recorded, c.acl_user, c.caller), c.allowed) << c.name;
+    }
+}
+
+TEST(OpenVpnStagingTest, StagedFileUserComesFromTheSingleReadEntry) {
+    const std::vector<AllowedAce> written = {{L"S-1-5-18", kStagingFullAccess},
+                                             {L"S-1-5-32-544", kStagingFullAccess},
+                                             {L"S-1-5-21-9-1001", kStagedFileUserRead}};
+    EXPECT_EQ(StagedFileUserFromDacl(written), std::optional<std::wstring>(L"S-1-5-21-9-1001"));
+    std::vector<AllowedAce> two_readers = written;
+    two_readers.push_back({L"S-1-5-21-9-1002", kStagedFileUserRead});
+    EXPECT_EQ(StagedFileUserFromDacl(two_readers), std::nullopt);
+    // What Wine synthesises from mode bits: no entry with the staged-file read mask.
+    const std::vector<AllowedAce> wine = {
+        {L"S-1-5-18", 0x1F01FF}, {L"S-1-5-21-0-0-0-1000", 0x1F01FF}, {L"S-1-1-0", 0x1200A9}};
+    EXPECT_EQ(StagedFileUserFromDacl(wine), std::nullopt);
+    EXPECT_EQ(StagedFileUserFromDacl({}), std::nullopt);
 }
 
 }  // namespace

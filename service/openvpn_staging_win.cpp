@@ -6,6 +6,9 @@
 
 #include <array>
 #include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
 
 #include "common/log.h"
 #include "common/messages.h"
@@ -127,6 +130,65 @@ StagingReply StatusReply(common::Status status) {
 
 bool IsExistingDirectory(const std::wstring& path) {
     return !path.empty() && IsDirectoryAttributes(GetFileAttributesW(path.c_str()));
+}
+
+// Files staged since the service started, by upper-cased path, and who staged them. Entries go
+// with the file.
+std::mutex g_staged_owners_lock;
+std::map<std::wstring, StagedFileOwner> g_staged_owners;  // guarded by g_staged_owners_lock
+
+std::wstring OwnerKey(std::wstring_view path) {
+    std::wstring key(StripTrailingSeparators(path));
+    for (wchar_t& c : key) {
+        if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+    }
+    return key;
+}
+
+void RememberOwner(const std::wstring& path, StagedFileOwner owner) {
+    std::lock_guard<std::mutex> lock(g_staged_owners_lock);
+    g_staged_owners[OwnerKey(path)] = std::move(owner);
+}
+
+std::optional<StagedFileOwner> RecordedOwner(const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(g_staged_owners_lock);
+    const auto found = g_staged_owners.find(OwnerKey(path));
+    return found == g_staged_owners.end() ? std::nullopt
+                                          : std::optional<StagedFileOwner>(found->second);
+}
+
+void ForgetOwner(const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(g_staged_owners_lock);
+    g_staged_owners.erase(OwnerKey(path));
+}
+
+// The access-allowed entries of a file's DACL; nullopt when it cannot be read or has none.
+std::optional<std::vector<AllowedAce>> ReadAllowedAces(const std::wstring& path) {
+    PACL dacl = nullptr;
+    common::UniqueLocalMemory descriptor;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, descriptor.put()) != ERROR_SUCCESS ||
+        dacl == nullptr) {
+        return std::nullopt;
+    }
+    ACL_SIZE_INFORMATION info = {};
+    if (!GetAclInformation(dacl, &info, sizeof(info), AclSizeInformation)) {
+        return std::nullopt;
+    }
+    std::vector<AllowedAce> entries;
+    for (DWORD i = 0; i < info.AceCount; ++i) {
+        void* raw = nullptr;
+        if (!GetAce(dacl, i, &raw)) {
+            return std::nullopt;
+        }
+        if (static_cast<const ACE_HEADER*>(raw)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+            entries.push_back(AllowedAce{SidText(&ace->SidStart), ace->Mask});
+        }
+    }
+    return entries;
 }
 
 bool DirectoryWritableByUsers(const std::wstring& directory) {
@@ -513,12 +575,14 @@ StagingReply HandleStageOpenVpnConfig(const common::CallerIdentity& caller,
         common::LogLine(LogLevel::Warn, L"stage_openvpn_config failed status=" +
                                             std::to_wstring(static_cast<unsigned>(staged.status)));
     } else {
+        RememberOwner(staged.path, StagedFileOwner{caller.user_sid, caller.session_id});
         common::LogLine(LogLevel::Info, L"stage_openvpn_config: staged for sid=" + caller.user_sid);
     }
     return StagingReply{BuildStageReply(common::WideToUtf8(staged.path), staged.status), true};
 }
 
-StagingReply HandleDeleteStagedOpenVpnConfig(std::span<const uint8_t> payload) {
+StagingReply HandleDeleteStagedOpenVpnConfig(const common::CallerIdentity& caller,
+                                             std::span<const uint8_t> payload) {
     std::string staged_path;
     if (!DecodeDeleteRequest(payload, &staged_path)) {
         return StatusReply(common::Status::BadRequest);
@@ -528,8 +592,29 @@ StagingReply HandleDeleteStagedOpenVpnConfig(std::span<const uint8_t> payload) {
     bool deleted = false;
     if (path) {
         const ConfigDirResolution resolution = ResolveConfigDirectory();
+        if (resolution.status == ConfigDirStatus::Trusted &&
+            IsDeletableStagedPath(*path, resolution.staging_directory) &&
+            GetFileAttributesW(std::wstring(StripTrailingSeparators(*path)).c_str()) !=
+                INVALID_FILE_ATTRIBUTES) {
+            const std::optional<StagedFileOwner> recorded = RecordedOwner(*path);
+            std::wstring acl_user;
+            if (!recorded) {
+                const auto entries = ReadAllowedAces(std::wstring(StripTrailingSeparators(*path)));
+                acl_user = entries ? StagedFileUserFromDacl(*entries).value_or(L"") : L"";
+            }
+            if (!MayDeleteStagedFile(recorded, acl_user, caller)) {
+                // Another session's attempt still needs it.
+                common::LogLine(LogLevel::Warn,
+                                L"delete_staged_openvpn_config refused: staged for another user "
+                                L"or session");
+                return StatusReply(common::Status::NotPermitted);
+            }
+        }
         deleted = resolution.status == ConfigDirStatus::Trusted &&
                   DeleteStagedProfile(resolution.staging_directory, *path);
+        if (deleted) {
+            ForgetOwner(*path);
+        }
     }
     return StagingReply{BuildDeleteReply(deleted), true};
 }

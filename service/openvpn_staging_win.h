@@ -118,7 +118,10 @@ struct StagingReply {
 StagingReply HandleStageOpenVpnConfig(const common::CallerIdentity& caller,
                                       std::span<const uint8_t> payload);
 
-// DeleteStagedOpenVpnConfig: deletes only when the configuration directory resolves as trusted.
-StagingReply HandleDeleteStagedOpenVpnConfig(std::span<const uint8_t> payload);
+// DeleteStagedOpenVpnConfig: deletes only when the configuration directory resolves as trusted,
+// and an existing file only for the caller who may (MayDeleteStagedFile): otherwise the reply is
+// NotPermitted and the file stays.
+StagingReply HandleDeleteStagedOpenVpnConfig(const common::CallerIdentity& caller,
+                                             std::span<const uint8_t> payload);
 
 }  // namespace lumet::service

@@ -358,10 +358,39 @@ TEST_F(StagingWinTest, DeleteSparesDirectoriesAndUntrustedLocations) {
     const StageResult staged = StageProfile(install_.staging_dir, 3, kProfile, user_sid_.get());
     ASSERT_EQ(staged.status, StageStatus::Staged);
     install_.DeleteValue();
-    const StagingReply reply = HandleDeleteStagedOpenVpnConfig(DeleteBody(staged.path));
+    const StagingReply reply = HandleDeleteStagedOpenVpnConfig(Caller(), DeleteBody(staged.path));
     EXPECT_EQ(reply.body, BuildDeleteReply(false));
     EXPECT_TRUE(reply.record_activity);
     EXPECT_TRUE(testing_support::PathExists(staged.path));
+}
+
+// A delete request from another session or user leaves the profile for the attempt that staged it.
+TEST_F(StagingWinTest, DeleteRefusesAnotherSessionOrUser) {
+    ASSERT_TRUE(install_.Install());
+    const StageReplyFields staged =
+        ParseStageReply(HandleStageOpenVpnConfig(Caller(), StageBody(4, kProfile)).body);
+    ASSERT_EQ(staged.stage_status, 0);
+    const std::wstring path = common::Utf8ToWide(staged.path);
+
+    common::CallerIdentity other_session = Caller();
+    other_session.session_id += 1;
+    common::CallerIdentity other_user = Caller();
+    other_user.user_sid = L"S-1-5-21-1111-2222-3333-1001";
+    for (const common::CallerIdentity& intruder : {other_session, other_user}) {
+        const StagingReply refused = HandleDeleteStagedOpenVpnConfig(intruder, DeleteBody(path));
+        EXPECT_EQ(refused.body, common::StatusOnly(Status::NotPermitted));
+        EXPECT_TRUE(testing_support::PathExists(path));
+    }
+    EXPECT_EQ(LinesContaining(L"WARN delete_staged_openvpn_config refused: staged for another "
+                              L"user or session"),
+              2u);
+
+    const StagingReply reply = HandleDeleteStagedOpenVpnConfig(Caller(), DeleteBody(path));
+    EXPECT_EQ(reply.body, BuildDeleteReply(true));
+    EXPECT_FALSE(testing_support::PathExists(path));
+    // Gone already: nothing to protect, and the answer stays true.
+    EXPECT_EQ(HandleDeleteStagedOpenVpnConfig(other_user, DeleteBody(path)).body,
+              BuildDeleteReply(true));
 }
 
 TEST_F(StagingWinTest, SweepAndCountSeeOnlyStagedFiles) {

@@ -349,7 +349,7 @@ bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdent
             StagingReply staging =
                 type == static_cast<uint16_t>(common::MessageType::StageOpenVpnConfig)
                     ? HandleStageOpenVpnConfig(caller, payload)
-                    : HandleDeleteStagedOpenVpnConfig(payload);
+                    : HandleDeleteStagedOpenVpnConfig(caller, payload);
             reply = std::move(staging.body);
             record_activity = staging.record_activity;
             break;

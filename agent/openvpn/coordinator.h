@@ -29,7 +29,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -40,6 +42,10 @@
 #include "common/win_handle.h"
 
 namespace lumet::agent::openvpn {
+
+// Names a connect time-out in milliseconds that replaces a longer configured one (1000 and up);
+// read at construction.
+inline constexpr wchar_t kConnectTimeoutVariable[] = L"ORRINFIELD_AGENT_OPENVPN_CONNECT_TIMEOUT_MS";
 
 // Given at construction. The defaults are the values the agent runs with.
 struct OpenVpnCoordinatorConfig {
@@ -64,6 +70,12 @@ struct OpenVpnCoordinatorConfig {
     OpenVpnConfigStager* stager = nullptr;
     // Folder below which "Orrinfield\vpn\openvpn" is made; empty: the user's LocalAppData.
     std::wstring working_directory_root;
+    // Starts the attempt thread; empty: std::thread. A test seam for a thread that cannot be
+    // created (std::system_error).
+    std::function<std::thread(std::function<void()>)> start_thread;
+    // Reads the owner of the management listener; empty: LoopbackListenerOwner. A test seam for
+    // the owners Wine cannot show (it reports 0 for every listener).
+    std::function<std::optional<uint32_t>(uint16_t port)> listener_owner;
 };
 
 class OpenVpnCoordinator {
@@ -80,8 +92,9 @@ class OpenVpnCoordinator {
     // Returns true when an attempt thread was started; `attempt` (optional) then receives its
     // number. False, with the reason in the status record's `error`, when the profile fails
     // validation (InvalidRequest or UnsupportedProtocol), a credential fails its check
-    // (InvalidRequest), or an attempt is running (AttemptActive; an attempt that has not reached
-    // CONNECTED then ends). The caller keeps and wipes `request`.
+    // (InvalidRequest), an attempt is running (AttemptActive; an attempt that has not reached
+    // CONNECTED then ends), or the attempt thread cannot be created (InternalError, `running`
+    // clear; nothing escapes). The caller keeps and wipes `request`.
     bool Start(const StartRequest& request, uint32_t* attempt = nullptr);
 
     // Ends the current attempt: asks OpenVPN to terminate, sets its exit event and waits up to the
@@ -111,6 +124,9 @@ class OpenVpnCoordinator {
     void ClearRunningIfCurrent(uint32_t attempt);
     void Kill(uint32_t grace_ms);
     bool ProcessEnded() const;
+    // Whether the management listener on `port` belongs to the reported OpenVPN process (see
+    // listener_owner.h); logs the refusal (ERR) or Wine's unknown owner (WARN).
+    bool ListenerIsOpenVpns(uint16_t port);
     void RecordProcessId(uint32_t process_id);
     ManagementCallbacks MakeCallbacks(uint32_t attempt, const StartRequest& request);
     void OnPasswordPrompt(uint32_t attempt, const StartRequest& request, PasswordPromptKind kind);
@@ -133,6 +149,9 @@ class OpenVpnCoordinator {
     common::UniqueEvent exit_event_;  // guarded by process_lock_
     uint32_t process_id_ = 0;         // guarded by process_lock_
     std::wstring working_directory_;  // guarded by process_lock_
+    // The profile's "status" file (a bare name in the working directory); guarded by
+    // process_lock_; removed by Kill like OpenVPN's default status file.
+    std::wstring status_file_;
 
     std::mutex kill_lock_;
 

@@ -1,6 +1,8 @@
 #include "agent/openvpn/coordinator.h"
 
 #include <chrono>
+#include <cwchar>
+#include <memory>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -9,13 +11,16 @@
 #include "agent/openvpn/command_line.h"
 #include "agent/openvpn/coordinator_rules.h"
 #include "agent/openvpn/interactive_launcher_win.h"
+#include "agent/openvpn/listener_owner.h"
 #include "agent/openvpn/management_commands.h"
 #include "agent/openvpn/port_allocation.h"
 #include "agent/openvpn/random_hex.h"
 #include "agent/openvpn/working_directory.h"
 #include "common/log.h"
+#include "common/openvpn_profile.h"
 #include "common/secure_buffer.h"
 #include "common/utf.h"
+#include "common/wine.h"
 
 namespace lumet::agent::openvpn {
 
@@ -43,10 +48,24 @@ bool SamePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
                                 static_cast<int>(b.size()), /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
 }
 
+// A shorter connect time-out from the environment (1 s up to the configured value), so that
+// tests against a real, silent server need not wait a minute. It can only shorten the wait.
+OpenVpnCoordinatorConfig WithConnectTimeoutOverride(OpenVpnCoordinatorConfig config) {
+    wchar_t buffer[16] = {};
+    const DWORD n = GetEnvironmentVariableW(kConnectTimeoutVariable, buffer, 16);
+    if (n > 0 && n < 16) {
+        const unsigned long value = std::wcstoul(buffer, nullptr, 10);
+        if (value >= 1000 && value < config.connect_timeout_ms) {
+            config.connect_timeout_ms = static_cast<uint32_t>(value);
+        }
+    }
+    return config;
+}
+
 }  // namespace
 
 OpenVpnCoordinator::OpenVpnCoordinator(OpenVpnCoordinatorConfig config)
-    : config_(std::move(config)) {
+    : config_(WithConnectTimeoutOverride(std::move(config))) {
     std::wstring directory = EnsureWorkingDirectory(config_.working_directory_root);
     CleanWorkingDirectory(directory);
     std::lock_guard<std::mutex> lock(process_lock_);
@@ -133,10 +152,28 @@ bool OpenVpnCoordinator::Start(const StartRequest& request, uint32_t* attempt) {
         record_.running = true;
         record_.attempt = number;
     }
+    // The request travels to the thread in its own owner, so that it is wiped also when the
+    // thread never starts.
+    auto owned = std::make_shared<StartRequest>(std::move(copy));
+    std::function<void()> body = [this, number, owned] { RunAttempt(number, std::move(*owned)); };
+    try {
+        attempt_thread_ = config_.start_thread ? config_.start_thread(std::move(body))
+                                               : std::thread(std::move(body));
+    } catch (const std::system_error& e) {
+        owned->Wipe();
+        common::LogWin32Error(LogLevel::Error,
+                              L"openvpn_coordinator: attempt thread could not be started",
+                              static_cast<uint32_t>(e.code().value()));
+        std::lock_guard<std::mutex> lock(state_lock_);
+        if (IsCurrent(number)) {
+            record_.running = false;
+            record_.error = static_cast<uint16_t>(OpenVpnError::InternalError);
+        }
+        return false;
+    }
     if (attempt != nullptr) {
         *attempt = number;
     }
-    attempt_thread_ = std::thread(&OpenVpnCoordinator::RunAttempt, this, number, std::move(copy));
     return true;
 }
 
@@ -169,6 +206,7 @@ void OpenVpnCoordinator::Kill(uint32_t grace_ms) {
     common::UniqueEvent exit_event;
     uint32_t process_id = 0;
     std::wstring working_directory;
+    std::wstring status_file;
     {
         // Taken out, so that whoever kills owns the handles and a process recorded meanwhile
         // (by an attempt still launching) is left for that attempt's own clean-up.
@@ -177,6 +215,7 @@ void OpenVpnCoordinator::Kill(uint32_t grace_ms) {
         exit_event = std::move(exit_event_);
         process_id = process_id_;
         working_directory = working_directory_;
+        status_file = status_file_;
     }
     if (exit_event) {
         // openvpn.exe, started with "--service" and this event, exits when it is set.
@@ -211,12 +250,38 @@ void OpenVpnCoordinator::Kill(uint32_t grace_ms) {
     }
     if (!working_directory.empty()) {
         SecureDeleteFile(working_directory + L"\\" + kStatusLogName);
+        if (!status_file.empty()) {
+            SecureDeleteFile(working_directory + L"\\" + status_file);
+        }
     }
 }
 
 bool OpenVpnCoordinator::ProcessEnded() const {
     std::lock_guard<std::mutex> lock(process_lock_);
     return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
+}
+
+bool OpenVpnCoordinator::ListenerIsOpenVpns(uint16_t port) {
+    const std::optional<uint32_t> owner =
+        config_.listener_owner ? config_.listener_owner(port) : LoopbackListenerOwner(port);
+    const uint32_t expected = OpenVpnProcessId();
+    switch (JudgeListenerOwner(owner, expected, common::RunningUnderWine())) {
+        case ListenerOwnerVerdict::Accept:
+            return true;
+        case ListenerOwnerVerdict::AcceptUnknownUnderWine:
+            common::LogLine(LogLevel::Warn,
+                            L"openvpn_coordinator: management listener owner unknown (Wine "
+                            L"reports 0); accepted");
+            return true;
+        case ListenerOwnerVerdict::Refuse:
+            break;
+    }
+    // Someone else may have bound the port first: the credentials must not go there.
+    common::LogLine(LogLevel::Error,
+                    L"openvpn_coordinator: management port is not held by the launched OpenVPN "
+                    L"(owner pid=" +
+                        (owner ? std::to_wstring(*owner) : std::wstring(L"none")) + L")");
+    return false;
 }
 
 void OpenVpnCoordinator::RecordProcessId(uint32_t process_id) {
@@ -396,8 +461,14 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
 
     const std::wstring working_directory = EnsureWorkingDirectory(config_.working_directory_root);
     {
+        // The validator let through only a bare file name, so it names a file in the working
+        // directory, where OpenVPN runs.
+        lumet::openvpn::ProfileSummary summary;
+        const bool valid = lumet::openvpn::ValidateProfile(request.config, &summary) ==
+                           lumet::openvpn::ProfileCheck::Ok;
         std::lock_guard<std::mutex> lock(process_lock_);
         working_directory_ = working_directory;
+        status_file_ = valid ? common::Utf8ToWide(summary.status_file) : std::wstring();
     }
     if (working_directory.empty()) {
         fail(OpenVpnError::InternalError);
@@ -460,6 +531,9 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
 
     const uint32_t launch_status = static_cast<uint32_t>(launched.status);
     if (launched.status != InteractiveLaunchStatus::Launched) {
+        // The service may have started OpenVPN before the exchange failed (a reply that timed
+        // out): set the event so that such an OpenVPN exits instead of waiting at its hold.
+        SetEvent(exit_event.get());
         exit_event.reset();
         common::LogWin32Error(LogLevel::Error,
                               L"openvpn_coordinator: interactive service launch rejected",
@@ -484,7 +558,8 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
         management_started = true;
         connected =
             management_.Connect(*port, management_password.str(), MakeCallbacks(attempt, request),
-                                config_.management_connect_timeout_ms, &password_rejected);
+                                config_.management_connect_timeout_ms, &password_rejected,
+                                [this, port = *port] { return ListenerIsOpenVpns(port); });
     } catch (const std::system_error&) {
         // The reader thread could not be started.
         connected = false;

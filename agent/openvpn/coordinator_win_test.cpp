@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -190,6 +191,13 @@ class FakeInteractiveService {
 
     // The reply to send instead of starting anything ("0x20000001\n...").
     void ReplyWith(std::wstring reply) { error_reply_ = std::move(reply); }
+    // Answer this much later, holding the exit event named in the options meanwhile (as a service
+    // that started OpenVPN and then was slow to reply).
+    void DelayReply(DWORD ms) { reply_delay_ms_ = ms; }
+    HANDLE held_exit_event() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return held_exit_event_.get();
+    }
     // Start a decoy process and hand the management port to the test.
     void UseDecoy(std::function<void(SOCKET listener)> on_listener) {
         on_listener_ = std::move(on_listener);
@@ -282,6 +290,14 @@ class FakeInteractiveService {
             std::lock_guard<std::mutex> lock(mutex_);
             seen_ = LaunchSeen{parts[0], parts[1], parts[2]};
         }
+        if (reply_delay_ms_ != 0) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                held_exit_event_.reset(
+                    OpenEventW(SYNCHRONIZE, FALSE, OptionValue(parts[1], L"--service").c_str()));
+            }
+            Sleep(reply_delay_ms_);
+        }
         std::wstring reply = error_reply_;
         if (reply.empty()) {
             reply = Launch(parts[0], parts[1], parts[2]);
@@ -303,7 +319,7 @@ class FakeInteractiveService {
             if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
                 listen(listener, 1) != 0) {
                 closesocket(listener);
-                return L"0x20000003\nbind failed\n";
+                return L"0x0000271D\nbind failed\n";
             }
             on_listener_(listener);
             const std::optional<uint16_t> other = AllocateManagementPort();
@@ -327,7 +343,7 @@ class FakeInteractiveService {
         PROCESS_INFORMATION process = {};
         if (!CreateProcessW(SimExe().c_str(), command_line.data(), nullptr, nullptr, TRUE,
                             DETACHED_PROCESS, nullptr, directory.c_str(), &startup, &process)) {
-            return L"0x20000003\nCreateProcess failed\n";
+            return L"0x00000002\nCreateProcessAsUser failed\n";
         }
         CloseHandle(process.hThread);
         {
@@ -346,6 +362,8 @@ class FakeInteractiveService {
     common::UniqueEvent stop_;
     std::wstring error_reply_;
     std::function<void(SOCKET)> on_listener_;
+    std::atomic<DWORD> reply_delay_ms_{0};
+    common::UniqueEvent held_exit_event_;
     std::mutex mutex_;
     std::condition_variable ready_;
     bool listening_ = false;
@@ -697,7 +715,9 @@ TEST_F(CoordinatorTest, LaunchAndStagingRefusalsBecomeTheirErrors) {
          0, false, OpenVpnError::AccessRefused},
         {L"0x20000001\nValidateOptions\nOption '--config' refused", 0, false,
          OpenVpnError::Rejected},
-        {L"0x20000002\nGetStartupData\nbad data", 0, false, OpenVpnError::LaunchIoFailed},
+        {L"0x20000002\nHandleMessage\nmessage data", 0, false, OpenVpnError::LaunchIoFailed},
+        {L"0x20000001\nGetStartupData\nStartup data is malformed", 0, false,
+         OpenVpnError::Rejected},
         {L"0x00000000\n0x0000ABC\nProcess ID", 0, false, OpenVpnError::LaunchIoFailed},
         {L"0x20000000\nCreateProcess\nfailed", 0, false, OpenVpnError::LaunchFailed},
         {L"", 0, false, OpenVpnError::ServiceUnreachable},
@@ -879,6 +899,118 @@ TEST_F(CoordinatorTest, AuthFailedAfterConnectedIsKeptUntilOpenVpnEnds) {
     EXPECT_EQ(record.error, Code(OpenVpnError::AuthFailed));
     EXPECT_EQ(coordinator.OpenVpnProcessId(), 0u);
     EXPECT_EQ(Log().find(L"pa ss"), std::wstring::npos);
+}
+
+// Another process that binds the management port before OpenVPN would receive the credentials:
+// the listener must belong to the process the interactive service reported. Wine reports owner 0
+// for every listener, so the Windows answers come through the seam.
+TEST_F(CoordinatorTest, ManagementListenerMustBelongToTheLaunchedOpenVpn) {
+    switches_.Set(L"StateStepMs", 20);
+    const struct {
+        const char* name;
+        std::function<std::optional<uint32_t>(OpenVpnCoordinator&)> owner;
+        bool connects;
+        const wchar_t* log;
+    } cases[] = {
+        {"the launched process",
+         [](OpenVpnCoordinator& c) { return std::optional<uint32_t>(c.OpenVpnProcessId()); }, true,
+         nullptr},
+        {"another process", [](OpenVpnCoordinator&) { return std::optional<uint32_t>(4); }, false,
+         L"ERR  openvpn_coordinator: management port is not held by the launched OpenVPN "
+         L"(owner pid=4)"},
+        {"no listener in the table", [](OpenVpnCoordinator&) { return std::nullopt; }, false,
+         L"(owner pid=none)"},
+        // Without the seam: Wine's table, owner 0, accepted with a warning.
+        {"Wine's unknown owner", nullptr, true,
+         L"WARN openvpn_coordinator: management listener owner unknown (Wine reports 0); "
+         L"accepted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSimKey, L"LastManagementAuth");
+        OpenVpnCoordinatorConfig config = Config();
+        if (c.owner) {
+            config.listener_owner = [this, owner = c.owner](uint16_t) {
+                return owner(*coordinator_);
+            };
+        }
+        OpenVpnCoordinator& coordinator = Make(config);
+        ASSERT_TRUE(coordinator.Start(Request()));
+        const common::OpenVpnStatusRecord record =
+            WaitFor([](const auto& r) { return !r.running || r.state == 10; });
+        if (c.connects) {
+            EXPECT_EQ(record.state, 10);
+            EXPECT_EQ(switches_.Record(L"LastManagementAuth"), 1u);
+        } else {
+            EXPECT_FALSE(record.running);
+            EXPECT_EQ(record.error, Code(OpenVpnError::ManagementUnavailable));
+            // Nothing, not even the management password, went to the listener.
+            EXPECT_FALSE(switches_.Record(L"LastManagementAuth").has_value());
+            ExpectCleanedUp();
+        }
+        if (c.log != nullptr) {
+            EXPECT_NE(Log().find(c.log), std::wstring::npos);
+        }
+        coordinator.Stop();
+    }
+}
+
+// A launch whose reply times out may still have started OpenVPN, which would wait at its hold
+// for good unless its exit event is set before the coordinator lets go of it.
+TEST_F(CoordinatorTest, LaunchReplyTimeOutSetsTheExitEvent) {
+    launcher_.ReplyWith(L"0x00000000\n0x00001234\nProcess ID");
+    launcher_.DelayReply(2000);
+    OpenVpnCoordinatorConfig config = Config();
+    config.launcher_io_wait_ms = 500;
+    OpenVpnCoordinator& coordinator = Make(config);
+    ASSERT_TRUE(coordinator.Start(Request()));
+    const common::OpenVpnStatusRecord record = WaitForEnd(5000);
+    EXPECT_EQ(record.error, Code(OpenVpnError::LaunchIoFailed));
+    const HANDLE event = launcher_.held_exit_event();
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+}
+
+// OpenVPN rewrites the status file a profile names; it is the attempt's to remove.
+TEST_F(CoordinatorTest, StatusFileNamedByTheProfileIsRemoved) {
+    switches_.Set(L"StateStepMs", 20);
+    switches_.Set(L"NeverConnect", 1);
+    OpenVpnCoordinator& coordinator = Make();
+    const std::wstring status = coordinator.WorkingDirectory() + L"\\my-status.txt";
+    const std::wstring other = coordinator.WorkingDirectory() + L"\\other.txt";
+    StartRequest request = Request();
+    request.config.insert(request.config.find("<ca>"), "status my-status.txt 5\n");
+    ASSERT_TRUE(coordinator.Start(request));
+    EXPECT_EQ(WaitFor([](const auto& r) { return r.state == 5; }).state, 5);  // AUTH
+    for (const std::wstring& path : {status, other}) {
+        common::UniqueHandle file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+    }
+    coordinator.Stop();
+    EXPECT_EQ(GetFileAttributesW(status.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(other.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// A thread that cannot be created must not throw out of Start or leave `running` set.
+TEST_F(CoordinatorTest, AttemptThreadThatCannotStartIsInternalError) {
+    OpenVpnCoordinatorConfig config = Config();
+    config.start_thread = [](std::function<void()>) -> std::thread {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    OpenVpnCoordinator& coordinator = Make(config);
+    bool started = true;
+    EXPECT_NO_THROW(started = coordinator.Start(Request()));
+    EXPECT_FALSE(started);
+    const common::OpenVpnStatusRecord record = coordinator.Snapshot();
+    EXPECT_FALSE(record.running);
+    EXPECT_EQ(record.error, Code(OpenVpnError::InternalError));
+    EXPECT_EQ(stager_->stage_calls(), 0);
+    EXPECT_NE(Log().find(L"ERR  openvpn_coordinator: attempt thread could not be started"),
+              std::wstring::npos);
+    // The coordinator stays usable.
+    coordinator.Stop();
+    EXPECT_EQ(coordinator.Snapshot().error, 0);
 }
 
 TEST_F(CoordinatorTest, WorkingDirectoryIsCleanedOfLeftoversAtConstruction) {

@@ -80,9 +80,9 @@ LaunchResult ParseLaunchReply(std::u16string_view reply) {
     }
     const std::u16string_view kept = message.substr(0, kMaxLaunchMessageUnits);
     result.message = ToWide(kept);
-    if (*code == kServiceErrorStartup || *code == kServiceErrorProcess) {
+    if (*code == kServiceErrorMessageData || *code == kServiceErrorMessageType) {
         result.status = InteractiveLaunchStatus::Failed;
-    } else if (*code == kServiceErrorAccess) {
+    } else if (*code == kServiceErrorStartupData) {
         // The service gives one code for "not allowed to run these options" and "not allowed at
         // all"; only its text tells lack of rights apart. Searched in the kept text, like the
         // message the caller sees.

@@ -28,10 +28,14 @@ struct LaunchResult {
     std::wstring message;     // the service's error text (at most 500 units) for a non-zero code
 };
 
-// Error codes of the interactive service that the agent tells apart.
-inline constexpr uint32_t kServiceErrorAccess = 0x20000001;   // options or rights refused
-inline constexpr uint32_t kServiceErrorStartup = 0x20000002;  // bad startup data
-inline constexpr uint32_t kServiceErrorProcess = 0x20000003;  // openvpn.exe could not be started
+// Error codes of the interactive service that the agent tells apart. 0x20000001 answers a startup
+// message whose data is malformed or whose options or rights are refused. 0x20000002 and
+// 0x20000003 are the service's errors for a later message of bad data or of an unknown type; a
+// service never answers a startup message with them, so the launcher takes them as a broken
+// exchange. openvpn.exe failing to start comes back as its Win32 error code.
+inline constexpr uint32_t kServiceErrorStartupData = 0x20000001;
+inline constexpr uint32_t kServiceErrorMessageData = 0x20000002;
+inline constexpr uint32_t kServiceErrorMessageType = 0x20000003;
 
 // At most this many UTF-16 units of the service's error text are kept.
 inline constexpr size_t kMaxLaunchMessageUnits = 500;

@@ -38,8 +38,13 @@ TEST(LaunchReplyTest, ClassifiesReplies) {
         {u"0x00000000\r\n0x00001a2c\nProcess ID", Status::Failed, 0, L""},
         {u" 0x00000000\n0x00001a2c\nProcess ID", Status::Failed, 0, L""},
         // Error codes.
-        {u"0x20000002\nbad startup data", Status::Failed, 0, L"bad startup data"},
-        {u"0x20000003\nCreateProcess failed", Status::Failed, 0, L"CreateProcess failed"},
+        // Message-data and message-type errors never answer a startup message.
+        {u"0x20000002\nHandleMessage\nmessage data", Status::Failed, 0,
+         L"HandleMessage\nmessage data"},
+        {u"0x20000003\nHandleMessage\nUnknown message type", Status::Failed, 0,
+         L"HandleMessage\nUnknown message type"},
+        {u"0x20000001\nGetStartupData\nStartup data is malformed", Status::Rejected, 0,
+         L"GetStartupData\nStartup data is malformed"},
         {u"0x20000001\nUser is not authorized to run OpenVPN", Status::NotPermitted, 0,
          L"User is not authorized to run OpenVPN"},
         {u"0x20000001\nneeds admin approval", Status::NotPermitted, 0, L"needs admin approval"},

@@ -75,9 +75,13 @@ class OpenVpnManagementClient {
     // password), which is taken as refusal at once rather than waiting for the time-out. It is
     // left alone otherwise.
     //
+    // `check_listener` (optional) runs once the TCP connection stands and before anything is read
+    // or sent on it; false closes the connection and fails the call (the password never leaves).
+    //
     // A failure to start the reader thread is raised (std::system_error), not returned.
     bool Connect(uint16_t port, std::string_view management_password, ManagementCallbacks callbacks,
-                 uint32_t timeout_ms, bool* auth_rejected = nullptr);
+                 uint32_t timeout_ms, bool* auth_rejected = nullptr,
+                 const std::function<bool()>& check_listener = {});
 
     // Closes the connection (a receive in progress returns) and joins the reader thread. Safe when
     // not connected and from any thread except the reader thread: called from a callback it

@@ -82,7 +82,8 @@ OpenVpnManagementClient::~OpenVpnManagementClient() {
 
 bool OpenVpnManagementClient::Connect(uint16_t port, std::string_view management_password,
                                       ManagementCallbacks callbacks, uint32_t timeout_ms,
-                                      bool* auth_rejected) {
+                                      bool* auth_rejected,
+                                      const std::function<bool()>& check_listener) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     if (!WinsockReady()) {
         return false;
@@ -90,6 +91,11 @@ bool OpenVpnManagementClient::Connect(uint16_t port, std::string_view management
     Stop();
     const SOCKET s = ConnectLoopback(port, deadline);
     if (s == INVALID_SOCKET) {
+        return false;
+    }
+    if (check_listener && !check_listener()) {
+        shutdown(s, SD_BOTH);
+        closesocket(s);
         return false;
     }
     {

@@ -272,9 +272,12 @@ std::wstring SwitchedErrorReply(LaunchErrorKind kind) {
         case LaunchErrorKind::OptionsRejected:
             return ErrorReply(kErrorStartupData, L"ValidateOptions",
                               L"Option '--config' refers to a file the service will not run.");
+        // The real service sends these two only for a later message (bad data, unknown type),
+        // never for a startup message; the switches exist to show that a client treats such a
+        // reply as a broken exchange.
         case LaunchErrorKind::MessageData:
-            return ErrorReply(kErrorMessageData, L"GetStartupData",
-                              L"The startup data could not be read.");
+            return ErrorReply(kErrorMessageData, L"HandleMessage",
+                              L"The message data is not valid.");
         case LaunchErrorKind::MessageType:
             return ErrorReply(kErrorMessageType, L"HandleMessage", L"Unknown message type.");
         case LaunchErrorKind::StartupFailed:

@@ -50,9 +50,11 @@ enum class LaunchErrorKind : uint32_t {
     None = 0,
     AdminApproval = 1,    // 0x20000001, a refusal for lack of rights
     OptionsRejected = 2,  // 0x20000001, an option set the service will not run
-    MessageData = 3,      // 0x20000002
-    MessageType = 4,      // 0x20000003
-    StartupFailed = 5,    // 0x20000000
+    // The next two are the real service's answers to a later message (bad data, unknown type);
+    // it never gives them to a startup message: a reply no real service sends at startup.
+    MessageData = 3,    // 0x20000002
+    MessageType = 4,    // 0x20000003
+    StartupFailed = 5,  // 0x20000000
 };
 
 enum class ReplyShapeKind : uint32_t {
@@ -75,7 +77,8 @@ enum class AuthRecord : uint32_t {
 
 // Interactive service error codes.
 inline constexpr uint32_t kErrorOpenVpnStartup = 0x20000000;
-inline constexpr uint32_t kErrorStartupData = 0x20000001;
+inline constexpr uint32_t kErrorStartupData =
+    0x20000001;  // malformed startup data, refused options
 inline constexpr uint32_t kErrorMessageData = 0x20000002;
 inline constexpr uint32_t kErrorMessageType = 0x20000003;
 

@@ -401,7 +401,7 @@ TEST_F(OpenVpnSimTest, ErrorReplies) {
     const Case cases[] = {
         {1, ovsim::kErrorStartupData, L"admin approval"},
         {2, ovsim::kErrorStartupData, L"Option '--config'"},
-        {3, ovsim::kErrorMessageData, L"GetStartupData\n"},
+        {3, ovsim::kErrorMessageData, L"HandleMessage\n"},
         {4, ovsim::kErrorMessageType, L"HandleMessage\n"},
         {5, ovsim::kErrorOpenVpnStartup, L"StartOpenVPN\n"},
     };

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
 
     // Pre-filled, so that a summary left over from an earlier profile would show.
-    ovpn::ProfileSummary summary{"stale.example", "1", true};
+    ovpn::ProfileSummary summary{"stale.example", "1", true, "stale.log"};
     const ovpn::ProfileCheck check = ovpn::ValidateProfile(text, &summary);
     if (static_cast<uint16_t>(check) >
             static_cast<uint16_t>(ovpn::ProfileCheck::DisallowedDirective) ||
@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     if (text.size() > ovpn::kMaxProfileBytes || text.find('\0') != std::string::npos ||
-        !LinesWithinLimit(text) || !WellFormedSummary(summary, text)) {
+        !LinesWithinLimit(text) || !WellFormedSummary(summary, text) ||
+        (!summary.status_file.empty() && !ovpn::IsBareStatusFileName(summary.status_file))) {
         std::abort();
     }
     // Both programs stage the ensured profile after validating it again: adding the directive
