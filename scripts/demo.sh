@@ -83,10 +83,12 @@ cleanup() {
     lumetctl ovpn-down >/dev/null 2>&1
   fi
   bash scripts/wine-openvpn-sim.sh "$build" uninstall >/dev/null 2>&1
-  # The agent would end by itself when idle; end the one this demo started, by its id (before the
-  # uninstall: the service stops only once the agent's link to it has ended).
+  # The agent would end by itself when idle; end the one this demo started (before the uninstall:
+  # the service stops only once the agent's link to it has ended). By image name, not by the id it
+  # had: Wine reuses process ids at once, and an agent that already idled out may have left its id
+  # to an unrelated process of this prefix.
   if [ -n "$agent_pid" ]; then
-    "$run" taskkill /PID "$agent_pid" /F >/dev/null 2>&1 </dev/null
+    "$run" taskkill /IM OrrinfieldVPNAgent.exe /F >/dev/null 2>&1 </dev/null
   fi
   if [ -n "$msi" ]; then
     say "Uninstalling Orrinfield VPN (msiexec /x)"
