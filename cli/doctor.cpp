@@ -163,6 +163,24 @@ std::vector<std::string> LastProblemLines(std::string_view text, size_t count,
     return found;
 }
 
+namespace {
+
+bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        const wchar_t x = (a[i] >= L'A' && a[i] <= L'Z') ? static_cast<wchar_t>(a[i] + 32) : a[i];
+        const wchar_t y = (b[i] >= L'A' && b[i] <= L'Z') ? static_cast<wchar_t>(b[i] + 32) : b[i];
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 std::wstring ProgramFolderOfCommandLine(std::wstring_view command_line) {
     while (!command_line.empty() && command_line.front() == L' ') {
         command_line.remove_prefix(1);
@@ -175,7 +193,19 @@ std::wstring ProgramFolderOfCommandLine(std::wstring_view command_line) {
         }
         program = command_line.substr(1, close - 1);
     } else {
+        // An unquoted path may hold blanks (Wine's installer writes ImagePath so): take it up to
+        // the first ".exe" that ends a word, and only without one up to the first blank.
         program = command_line.substr(0, command_line.find(L' '));
+        for (size_t at = command_line.find(L'.'); at != std::wstring_view::npos;
+             at = command_line.find(L'.', at + 1)) {
+            const size_t end = at + 4;
+            if (end <= command_line.size() &&
+                EqualsIgnoringCase(command_line.substr(at, 4), L".exe") &&
+                (end == command_line.size() || command_line[end] == L' ')) {
+                program = command_line.substr(0, end);
+                break;
+            }
+        }
     }
     const size_t slash = program.find_last_of(L"\\/");
     if (slash == std::wstring_view::npos) {

@@ -47,6 +47,10 @@ TEST(DoctorTest, ProgramFolderOfServiceCommandLines) {
          L"C:\\Program Files\\Orrinfield"},
         {L"\"Z:\\b\\bin\\svc.exe\" -service", L"Z:\\b\\bin"},
         {L"C:\\x\\svc.exe --console", L"C:\\x"},
+        // Wine's installer leaves a path with blanks unquoted.
+        {L"C:\\Program Files\\Orrinfield VPN\\OrrinfieldVPNService.exe",
+         L"C:\\Program Files\\Orrinfield VPN"},
+        {L"C:\\Program Files\\O\\Svc.EXE -service", L"C:\\Program Files\\O"},
         {L"  C:/x/svc.exe", L"C:/x"},
         {L"\"C:\\unterminated\\svc.exe", L""},
         {L"svc.exe", L""},

@@ -24,7 +24,7 @@ if(WIN32)
     target_link_options(lumet_build_flags INTERFACE -static -static-libgcc -static-libstdc++)
   endif()
   set(LUMET_WIN32_LIBS
-    ws2_32 bcrypt advapi32 wtsapi32 shell32 ole32 userenv version kernel32 user32)
+    ws2_32 bcrypt advapi32 wtsapi32 shell32 ole32 userenv version iphlpapi kernel32 user32)
 else()
   if(LUMET_SANITIZE)
     target_compile_options(lumet_build_flags INTERFACE
