@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/payload.h"
 #include "common/peer_link_settings.h"
+#include "common/pipe_server_check_win.h"
 #include "common/session_win.h"
 #include "plugin/agent_location.h"
 
@@ -75,6 +76,12 @@ AgentLink::AgentLink(std::wstring agent_exe_path, uint32_t session_id, std::wstr
           lumet::common::PeerLinkSettings settings =
               lumet::common::AgentLinkSettings(session_id, [this] { return LaunchAgent(); });
           settings.pipe_role = std::move(pipe_role);
+          // Only the agent executable beside this plugin, run by our user in our session, gets
+          // our requests (and the secrets in them). The path is the member, set by now.
+          settings.verify_server = [this](void* pipe) {
+              return lumet::common::VerifyAgentServer(static_cast<HANDLE>(pipe), agent_exe_path_,
+                                                      session_id_);
+          };
           return settings;
       }()) {}
 
@@ -104,6 +111,9 @@ AgentProbe AgentLink::ProbeAgent() {
     // Connect and exchange under one hold of the mutex, so that no other caller can close the
     // connection in between and the status read is the one this connect left.
     lumet::common::PeerLink::Locked locked = link_.Lock();
+    // An agent that ended our idle connection is reconnected before the probe rather than
+    // after a probe lost on the dead pipe.
+    locked.CheckAlive();
     const bool connected = locked.EnsureConnected();
     probe.peerGeneration = locked.PeerGeneration();
     probe.status = locked.LastStatus();

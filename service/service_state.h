@@ -79,6 +79,9 @@ class ServiceState {
     uint32_t reported_openvpn_pid = 0;
     uint64_t report_tick = 0;
 
+    // GetTickCount64 of the latest periodic activity refresh; server thread only.
+    uint64_t last_activity_refresh_tick = 0;
+
     // The packed activity value last written to the registry.
     std::atomic<uint32_t> last_recorded_activity{kNoRecordedActivity};
 };
