@@ -146,7 +146,7 @@ int RunPipeServer(AgentState& state) {
                 first_instance = false;
                 continue;
             }
-            common::LogWin32Error(LogLevel::Error, L"CreateNamedPipe failed", error);
+            common::LogWin32ErrorRepeatable(LogLevel::Error, L"CreateNamedPipe failed", error);
             WaitForSingleObject(state.stopEvent.get(), kCreateRetryPauseMs);
             continue;
         }
@@ -213,7 +213,7 @@ void ServeClient(AgentState& state, HANDLE pipe) {
     if (early.valid && common::DecideCaller(early, common::CurrentUserSidText(), state.sessionId,
                                             /*allow_local_system=*/false) !=
                            common::CallerDecision::Accepted) {
-        common::LogLine(LogLevel::Warn, L"plugin caller_rejected on connect (sid/session) pid=" +
+        common::LogRepeatable(LogLevel::Warn, L"plugin caller_rejected on connect (sid/session) pid=" +
                                             std::to_wstring(early.pid));
         return;
     }
@@ -230,7 +230,7 @@ void ServeClient(AgentState& state, HANDLE pipe) {
     const common::CallerIdentity caller = common::GetCallerIdentity(pipe);
     if (common::DecideCaller(caller, common::CurrentUserSidText(), state.sessionId,
                              /*allow_local_system=*/false) != common::CallerDecision::Accepted) {
-        common::LogLine(LogLevel::Warn, L"plugin caller_rejected (sid/session)");
+        common::LogRepeatable(LogLevel::Warn, L"plugin caller_rejected (sid/session)");
         return;
     }
     common::LogLine(LogLevel::Info, L"plugin client connected pid=" + std::to_wstring(caller.pid));

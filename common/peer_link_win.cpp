@@ -200,7 +200,7 @@ bool PeerLink::ConnectLocked() {
         const ServerVerdict verdict = settings_.verify_server(pipe_.get());
         if (!verdict.accepted) {
             // Not even the hello goes to a process we do not trust with our requests.
-            LogLine(LogLevel::Error, RefusedServerMessage(settings_.pipe_role, verdict));
+            LogRepeatable(LogLevel::Error, RefusedServerMessage(settings_.pipe_role, verdict));
             CloseLocked();
             last_status_ = Status::Unavailable;
             return false;

@@ -87,11 +87,13 @@ AgentLink::AgentLink(std::wstring agent_exe_path, uint32_t session_id, std::wstr
 
 Status AgentLink::LaunchAgent() {
     if (agent_exe_path_.empty()) {
-        LogLine(LogLevel::Error, L"agent exe path could not be resolved from module");
+        lumet::common::LogRepeatable(LogLevel::Error,
+                                     L"agent exe path could not be resolved from module");
         return Status::Failed;
     }
     if (GetFileAttributesW(agent_exe_path_.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        LogLine(LogLevel::Error, L"OrrinfieldVPNAgent.exe not found next to the plugin DLL");
+        lumet::common::LogRepeatable(LogLevel::Error,
+                                      L"OrrinfieldVPNAgent.exe not found next to the plugin DLL");
         return Status::Unavailable;
     }
     bool started = StartDetached(agent_exe_path_, kDetachedFlags);
@@ -99,7 +101,8 @@ Status AgentLink::LaunchAgent() {
         started = StartDetached(agent_exe_path_, kDetachedFlagsInJob);
     }
     if (!started) {
-        LogWin32Error(LogLevel::Error, L"CreateProcess(agent) failed", GetLastError());
+        lumet::common::LogWin32ErrorRepeatable(LogLevel::Error, L"CreateProcess(agent) failed",
+                                               GetLastError());
         return Status::Failed;
     }
     LogLine(LogLevel::Info, L"launched OrrinfieldVPNAgent.exe detached");

@@ -83,7 +83,7 @@ ConnectOutcome AwaitClient(ServiceState& state, HANDLE pipe) {
     common::UniqueEvent connected(CreateEventW(nullptr, /*bManualReset=*/TRUE,
                                                /*bInitialState=*/FALSE, /*lpName=*/nullptr));
     if (!connected) {
-        common::LogWin32Error(LogLevel::Error, L"CreateEvent for the pipe connect failed",
+        common::LogWin32ErrorRepeatable(LogLevel::Error, L"CreateEvent for the pipe connect failed",
                               GetLastError());
         return ConnectOutcome::Failed;
     }
@@ -122,7 +122,7 @@ ConnectOutcome AwaitClient(ServiceState& state, HANDLE pipe) {
     if (waited == WAIT_TIMEOUT) {
         return ConnectOutcome::Idle;
     }
-    common::LogWin32Error(LogLevel::Error, L"waiting for a pipe client failed", wait_error);
+    common::LogWin32ErrorRepeatable(LogLevel::Error, L"waiting for a pipe client failed", wait_error);
     return ConnectOutcome::Failed;
 }
 
@@ -157,13 +157,13 @@ void FlushClientBounded(HANDLE pipe, HANDLE stop_event) {
 void LogCallerRejected(common::CallerDecision decision, const common::CallerIdentity& caller) {
     switch (decision) {
         case common::CallerDecision::IdentityUnavailable:
-            common::LogLine(LogLevel::Warn, L"caller_rejected: identity unavailable");
+            common::LogRepeatable(LogLevel::Warn, L"caller_rejected: identity unavailable");
             break;
         case common::CallerDecision::NoExpectedSid:
-            common::LogLine(LogLevel::Warn, L"caller_rejected: no expected user SID");
+            common::LogRepeatable(LogLevel::Warn, L"caller_rejected: no expected user SID");
             break;
         case common::CallerDecision::Mismatch:
-            common::LogLine(LogLevel::Warn, L"caller_rejected: sid/session mismatch pid=" +
+            common::LogRepeatable(LogLevel::Warn, L"caller_rejected: sid/session mismatch pid=" +
                                                 std::to_wstring(caller.pid) + L" session=" +
                                                 std::to_wstring(caller.session_id));
             break;
@@ -224,7 +224,7 @@ bool OpenEndpoint(ServiceState& state, Endpoint* endpoint, NameTakenReport* take
     endpoint->security =
         common::BuildPipeSecurity(ServicePipeAccess(endpoint->expected, state.console_mode));
     if (!endpoint->security) {
-        common::LogLine(LogLevel::Error, L"failed to build pipe security descriptor");
+        common::LogRepeatable(LogLevel::Error, L"failed to build pipe security descriptor");
         return false;
     }
     endpoint->listening.reset(common::CreateServerPipeInstance(
@@ -243,7 +243,7 @@ bool OpenEndpoint(ServiceState& state, Endpoint* endpoint, NameTakenReport* take
                 taken->reported = true;
             }
         } else {
-            common::LogWin32Error(LogLevel::Error, L"CreateNamedPipe failed", error);
+            common::LogWin32ErrorRepeatable(LogLevel::Error, L"CreateNamedPipe failed", error);
         }
         return false;
     }
@@ -442,7 +442,7 @@ int RunPipeServer(ServiceState& state) {
         endpoint.listening.reset(common::CreateServerPipeInstance(
             endpoint.name, *endpoint.security, kMaxPipeInstances, /*first_instance=*/false));
         if (!endpoint.listening) {
-            common::LogWin32Error(LogLevel::Error, L"CreateNamedPipe (next instance) failed",
+            common::LogWin32ErrorRepeatable(LogLevel::Error, L"CreateNamedPipe (next instance) failed",
                                   GetLastError());
         }
         bool caller_changed = false;
