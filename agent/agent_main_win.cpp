@@ -210,11 +210,12 @@ void ServeClient(AgentState& state, HANDLE pipe) {
     // can send anything; the check after the first frame (on the token it acts with) decides
     // for everyone else.
     const common::CallerIdentity early = common::GetConnectedClientIdentity(pipe);
-    if (early.valid && common::DecideCaller(early, common::CurrentUserSidText(), state.sessionId,
-                                            /*allow_local_system=*/false) !=
-                           common::CallerDecision::Accepted) {
-        common::LogRepeatable(LogLevel::Warn, L"plugin caller_rejected on connect (sid/session) pid=" +
-                                            std::to_wstring(early.pid));
+    if (early.valid &&
+        common::DecideCaller(early, common::CurrentUserSidText(), state.sessionId,
+                             /*allow_local_system=*/false) != common::CallerDecision::Accepted) {
+        common::LogRepeatable(
+            LogLevel::Warn,
+            L"plugin caller_rejected on connect (sid/session) pid=" + std::to_wstring(early.pid));
         return;
     }
 

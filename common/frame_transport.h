@@ -53,12 +53,12 @@ bool TransferAll(HANDLE handle, void* buffer, uint32_t count, uint32_t timeout_m
 // with zeros before returning, since payloads may carry secrets; the caller still owns (and wipes)
 // `payload` itself.
 bool SendFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t generation,
-               std::span<const uint8_t> payload, uint32_t timeout_ms,
-               const FrameWaits& waits = {});
+               std::span<const uint8_t> payload, uint32_t timeout_ms, const FrameWaits& waits = {});
 
 // Reads exactly one frame, all of it within `timeout_ms`: the 20 header bytes, then exactly the
-// announced payload, never a byte of the next frame. The header is not judged beyond DecodeFrameHeader (protocol and type are the
-// receiver's business). On failure `ok` is false and any partly read payload has been zeroed.
+// announced payload, never a byte of the next frame. The header is not judged beyond
+// DecodeFrameHeader (protocol and type are the receiver's business). On failure `ok` is false and
+// any partly read payload has been zeroed.
 ReceivedFrame ReceiveFrame(HANDLE handle, uint32_t timeout_ms, const FrameWaits& waits = {});
 
 }  // namespace lumet::common

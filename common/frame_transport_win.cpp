@@ -196,8 +196,8 @@ ReceivedFrame ReceiveFrame(HANDLE handle, uint32_t timeout_ms, const FrameWaits&
         return {};
     }
     frame.payload.assign(frame.header.payload_length, 0);
-    if (!TransferWithin(handle, frame.payload.data(), frame.header.payload_length, deadline,
-                        waits, TransferDirection::Read)) {
+    if (!TransferWithin(handle, frame.payload.data(), frame.header.payload_length, deadline, waits,
+                        TransferDirection::Read)) {
         // The partial payload may be part of a secret (a configuration, a profile).
         const DWORD error = GetLastError();
         WipeBytes(frame.payload);

@@ -258,10 +258,12 @@ TEST_F(LogFileTest, RepeatedFailuresAreSummarisedOnceAMinute) {
     const std::string tag = " [" + WideToUtf8(name) + "] ";
     ASSERT_EQ(lines.size(), 5u) << *text;
     EXPECT_EQ(AfterTimestamp(lines[0]), tag + "ERR  CreateNamedPipe failed (win32=231)");
-    EXPECT_EQ(AfterTimestamp(lines[1]),
-              tag + "ERR  CreateNamedPipe failed (win32=231) (repeated 59 times in the last minute)");
-    EXPECT_EQ(AfterTimestamp(lines[2]),
-              tag + "ERR  CreateNamedPipe failed (win32=231) (repeated 60 times in the last minute)");
+    EXPECT_EQ(
+        AfterTimestamp(lines[1]),
+        tag + "ERR  CreateNamedPipe failed (win32=231) (repeated 59 times in the last minute)");
+    EXPECT_EQ(
+        AfterTimestamp(lines[2]),
+        tag + "ERR  CreateNamedPipe failed (win32=231) (repeated 60 times in the last minute)");
     EXPECT_EQ(AfterTimestamp(lines[3]), tag + "INFO plain");
     EXPECT_EQ(AfterTimestamp(lines[4]), tag + "INFO plain");
 }

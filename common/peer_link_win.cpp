@@ -149,11 +149,11 @@ bool PeerLink::ConnectLocked() {
         }
         // Identification level only: whoever serves the pipe may learn who we are, but can never
         // act as us.
-        HANDLE handle = CreateFileW(
-            name->c_str(), GENERIC_READ | GENERIC_WRITE,
-            /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
-            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-            /*hTemplateFile=*/nullptr);
+        HANDLE handle =
+            CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE,
+                        /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                        /*hTemplateFile=*/nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             pipe_.reset(handle);
             break;

@@ -460,8 +460,8 @@ TEST_F(PeerLinkTest, RequestNotDeliveredIsTriedOnANewConnection) {
     PeerLink link(Settings(PeerKind::Service));
     ASSERT_TRUE(link.Call(MessageType::WireGuardStatus, Bytes("one")).ok);
     ASSERT_TRUE(server.WaitClosed(1));
-    EXPECT_TRUE(link.IsConnected());   // nothing has crossed the pipe since
-    EXPECT_FALSE(link.CheckAlive());   // but the link can tell without sending anything
+    EXPECT_TRUE(link.IsConnected());  // nothing has crossed the pipe since
+    EXPECT_FALSE(link.CheckAlive());  // but the link can tell without sending anything
     EXPECT_FALSE(link.IsConnected());
     const CallResult r = link.Call(MessageType::WireGuardStart, Bytes("two"));
     EXPECT_TRUE(r.ok);
@@ -510,10 +510,10 @@ TEST_F(PeerLinkTest, RefusedServerGetsNothing) {
         EXPECT_FALSE(r.unanswered);
         EXPECT_EQ(link.LastStatus(), Status::Unavailable);
         EXPECT_EQ(server.seen().size(), before);
-        EXPECT_EQ(log.Count("ERR  refused " + std::string(role_.begin(), role_.end()) +
-                            " pipe server pid=" + std::to_string(GetCurrentProcessId()) +
-                            ": not ours"),
-                  1u);
+        EXPECT_EQ(
+            log.Count("ERR  refused " + std::string(role_.begin(), role_.end()) +
+                      " pipe server pid=" + std::to_string(GetCurrentProcessId()) + ": not ours"),
+            1u);
     }
 }
 

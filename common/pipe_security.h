@@ -18,7 +18,8 @@ namespace lumet::common {
 inline constexpr DWORD kPipeAccessMask = 0x0012019F;
 // The same without FILE_CREATE_PIPE_INSTANCE: all a client needs, and no way for its holder to
 // add an instance of the server's name beside the server's own.
-inline constexpr DWORD kPipeClientAccessMask = kPipeAccessMask & ~static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE);
+inline constexpr DWORD kPipeClientAccessMask =
+    kPipeAccessMask & ~static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE);
 
 // One access entry: a SID text and the rights it gets.
 struct PipeAccessEntry {

@@ -27,8 +27,8 @@ inline constexpr wchar_t kTrustConsoleServiceVariable[] = L"ORRINFIELD_TRUST_CON
 // What a client could learn about the process at the other end of its pipe. Anything that
 // could not be had is left empty; the decisions treat an unknown fact as a failed check.
 struct ServerFacts {
-    std::optional<uint32_t> pid;         // GetNamedPipeServerProcessId
-    std::optional<uint32_t> session_id;  // the server process's Windows session
+    std::optional<uint32_t> pid;           // GetNamedPipeServerProcessId
+    std::optional<uint32_t> session_id;    // the server process's Windows session
     std::optional<std::wstring> user_sid;  // the server process's token user
     bool is_local_system = false;          // user_sid is the LocalSystem SID
     // The process id the service manager reports for OrrinfieldVPNService while it runs.

@@ -11,8 +11,8 @@ constexpr wchar_t kOther[] = L"S-1-5-21-1-2-3-1002";
 // `user` nullptr: the server's user could not be read.
 ServerFacts Facts(std::optional<uint32_t> pid, const wchar_t* user,
                   std::optional<uint32_t> session = 1,
-                  std::optional<uint32_t> registered = std::nullopt,
-                  bool local_system = false, std::optional<bool> image = std::nullopt) {
+                  std::optional<uint32_t> registered = std::nullopt, bool local_system = false,
+                  std::optional<bool> image = std::nullopt) {
     ServerFacts f;
     f.pid = pid;
     if (user != nullptr) {
@@ -45,8 +45,7 @@ TEST(PipeServerCheckTest, ServiceServer) {
         {"pid 0 matching nothing", Facts(0, kUser, 1, 0), true, false},
     };
     for (const Case& c : cases) {
-        const ServerVerdict v =
-            DecideServiceServer(c.facts, c.trust_console, std::wstring(kUser));
+        const ServerVerdict v = DecideServiceServer(c.facts, c.trust_console, std::wstring(kUser));
         EXPECT_EQ(v.accepted, c.accepted) << c.name;
         EXPECT_EQ(v.pid, c.facts.pid.value_or(0)) << c.name;
         EXPECT_EQ(v.reason.empty(), c.accepted) << c.name;
@@ -69,8 +68,7 @@ TEST(PipeServerCheckTest, AgentServer) {
         {"other session", Facts(52, kUser, 2, std::nullopt, false, true), false},
         {"session unknown", Facts(52, kUser, std::nullopt, std::nullopt, false, true), false},
         {"other user", Facts(53, kOther, 1, std::nullopt, false, true), false},
-        {"LocalSystem is no exception", Facts(54, L"S-1-5-18", 1, std::nullopt, true, true),
-         false},
+        {"LocalSystem is no exception", Facts(54, L"S-1-5-18", 1, std::nullopt, true, true), false},
         {"unknown pid", Facts(std::nullopt, kUser, 1, std::nullopt, false, true), false},
     };
     for (const Case& c : cases) {
@@ -87,8 +85,9 @@ TEST(PipeServerCheckTest, TrustSwitchAndMessage) {
     ServerVerdict v;
     v.pid = 4242;
     v.reason = L"neither OrrinfieldVPNService nor LocalSystem";
-    EXPECT_EQ(RefusedServerMessage(L"Service", v),
-              L"refused Service pipe server pid=4242: neither OrrinfieldVPNService nor LocalSystem");
+    EXPECT_EQ(
+        RefusedServerMessage(L"Service", v),
+        L"refused Service pipe server pid=4242: neither OrrinfieldVPNService nor LocalSystem");
 }
 
 }  // namespace

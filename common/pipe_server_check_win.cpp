@@ -20,8 +20,8 @@ std::optional<uint32_t> RegisteredServicePid() {
     if (service != nullptr) {
         SERVICE_STATUS_PROCESS status = {};
         DWORD needed = 0;
-        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                 reinterpret_cast<BYTE*>(&status), sizeof(status), &needed) &&
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                 sizeof(status), &needed) &&
             status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId != 0) {
             pid = status.dwProcessId;
         }

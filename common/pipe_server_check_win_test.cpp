@@ -21,11 +21,9 @@ TEST(PipeServerCheckWinTest, FactsAboutTheServingProcess) {
     UniqueHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                          PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
     ASSERT_TRUE(server.valid()) << GetLastError();
-    UniqueHandle client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
-                                        SECURITY_IDENTIFICATION,
-                                    nullptr));
+    UniqueHandle client(CreateFileW(
+        name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     ASSERT_TRUE(client.valid()) << GetLastError();
 
     const ServerFacts facts = GatherServerFacts(client.get(), ModulePath(), true);
@@ -43,8 +41,7 @@ TEST(PipeServerCheckWinTest, FactsAboutTheServingProcess) {
     const std::wstring other = std::wstring(system) + L"\\hostname.exe";
     EXPECT_FALSE(VerifyAgentServer(client.get(), other, CurrentSessionId()).accepted);
     EXPECT_FALSE(VerifyAgentServer(client.get(), L"", CurrentSessionId()).accepted);
-    EXPECT_FALSE(
-        VerifyAgentServer(client.get(), ModulePath(), CurrentSessionId() + 1).accepted);
+    EXPECT_FALSE(VerifyAgentServer(client.get(), ModulePath(), CurrentSessionId() + 1).accepted);
     EXPECT_TRUE(VerifyAgentServer(client.get(), ModulePath(), CurrentSessionId()).accepted);
 
     SetEnvironmentVariableW(kTrustConsoleServiceVariable, nullptr);

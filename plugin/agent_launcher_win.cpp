@@ -93,7 +93,7 @@ Status AgentLink::LaunchAgent() {
     }
     if (GetFileAttributesW(agent_exe_path_.c_str()) == INVALID_FILE_ATTRIBUTES) {
         lumet::common::LogRepeatable(LogLevel::Error,
-                                      L"OrrinfieldVPNAgent.exe not found next to the plugin DLL");
+                                     L"OrrinfieldVPNAgent.exe not found next to the plugin DLL");
         return Status::Unavailable;
     }
     bool started = StartDetached(agent_exe_path_, kDetachedFlags);
@@ -114,9 +114,6 @@ AgentProbe AgentLink::ProbeAgent() {
     // Connect and exchange under one hold of the mutex, so that no other caller can close the
     // connection in between and the status read is the one this connect left.
     lumet::common::PeerLink::Locked locked = link_.Lock();
-    // An agent that ended our idle connection is reconnected before the probe rather than
-    // after a probe lost on the dead pipe.
-    locked.CheckAlive();
     const bool connected = locked.EnsureConnected();
     probe.peerGeneration = locked.PeerGeneration();
     probe.status = locked.LastStatus();

@@ -84,7 +84,7 @@ ConnectOutcome AwaitClient(ServiceState& state, HANDLE pipe) {
                                                /*bInitialState=*/FALSE, /*lpName=*/nullptr));
     if (!connected) {
         common::LogWin32ErrorRepeatable(LogLevel::Error, L"CreateEvent for the pipe connect failed",
-                              GetLastError());
+                                        GetLastError());
         return ConnectOutcome::Failed;
     }
     OVERLAPPED overlapped = {};
@@ -122,7 +122,8 @@ ConnectOutcome AwaitClient(ServiceState& state, HANDLE pipe) {
     if (waited == WAIT_TIMEOUT) {
         return ConnectOutcome::Idle;
     }
-    common::LogWin32ErrorRepeatable(LogLevel::Error, L"waiting for a pipe client failed", wait_error);
+    common::LogWin32ErrorRepeatable(LogLevel::Error, L"waiting for a pipe client failed",
+                                    wait_error);
     return ConnectOutcome::Failed;
 }
 
@@ -164,8 +165,8 @@ void LogCallerRejected(common::CallerDecision decision, const common::CallerIden
             break;
         case common::CallerDecision::Mismatch:
             common::LogRepeatable(LogLevel::Warn, L"caller_rejected: sid/session mismatch pid=" +
-                                                std::to_wstring(caller.pid) + L" session=" +
-                                                std::to_wstring(caller.session_id));
+                                                      std::to_wstring(caller.pid) + L" session=" +
+                                                      std::to_wstring(caller.session_id));
             break;
         case common::CallerDecision::Accepted:
             break;
@@ -207,8 +208,8 @@ std::vector<common::PipeAccessEntry> ServicePipeAccess(const ExpectedCaller& exp
         {common::LocalSystemSidText(), common::kPipeAccessMask},
         {common::AdministratorsSidText(), common::kPipeAccessMask}};
     if (expected.user_sid) {
-        entries.push_back({*expected.user_sid, console_mode ? common::kPipeAccessMask
-                                                            : common::kPipeClientAccessMask});
+        entries.push_back({*expected.user_sid,
+                           console_mode ? common::kPipeAccessMask : common::kPipeClientAccessMask});
     }
     return entries;
 }
@@ -295,9 +296,9 @@ bool ServeClientOf(ServiceState& state, HANDLE pipe, const ExpectedCaller& expec
     // mismatch drops it here; the check after the first frame decides the rest.
     const common::CallerIdentity early = common::GetConnectedClientIdentity(pipe);
     if (early.valid) {
-        const common::CallerDecision decision = common::DecideCaller(
-            early, expected_at_open.user_sid, expected_at_open.session_id,
-            /*allow_local_system=*/true);
+        const common::CallerDecision decision =
+            common::DecideCaller(early, expected_at_open.user_sid, expected_at_open.session_id,
+                                 /*allow_local_system=*/true);
         if (decision != common::CallerDecision::Accepted) {
             LogCallerRejected(decision, early);
             return false;
@@ -348,8 +349,9 @@ bool ServeClientOf(ServiceState& state, HANDLE pipe, const ExpectedCaller& expec
                 }
                 break;
         }
-        // A client that keeps sending would otherwise hold off a stop for ever.
-        if (state.stop_requested.load()) {
+        // A client that keeps sending would otherwise hold off a stop for ever, and keep the
+        // waits below from ever reaching their tick.
+        if (state.stop_requested.load() || !waits.on_tick()) {
             return caller_changed;
         }
         frame = common::ReceiveFrame(pipe, kPipeIoTimeoutMs, waits);
@@ -442,8 +444,8 @@ int RunPipeServer(ServiceState& state) {
         endpoint.listening.reset(common::CreateServerPipeInstance(
             endpoint.name, *endpoint.security, kMaxPipeInstances, /*first_instance=*/false));
         if (!endpoint.listening) {
-            common::LogWin32ErrorRepeatable(LogLevel::Error, L"CreateNamedPipe (next instance) failed",
-                                  GetLastError());
+            common::LogWin32ErrorRepeatable(
+                LogLevel::Error, L"CreateNamedPipe (next instance) failed", GetLastError());
         }
         bool caller_changed = false;
         if (outcome == ConnectOutcome::Connected) {
