@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -303,8 +305,44 @@ TEST_F(PipeRoadTest, WireGuardStartThroughAKilledAgentIsNotReportedAsFailed) {
     }
     EXPECT_TRUE(running);
     const std::string service_log = ReadFileFrom(ServiceLogPath(), service_log_offset_);
+    EXPECT_EQ(CountOccurrences(service_log, "wireguard: tunnel orrinfieldwireguard is up"), 1u)
+        << service_log;
     EXPECT_EQ(service_log.find(key), std::string::npos);
     EXPECT_EQ(PluginLog().find(key), std::string::npos);
+}
+
+// The service's name is never free while it runs: across idle passes (every 5 s) and right after
+// a client closes, the pipe exists. (Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE, so whether a
+// squatter could take a free name cannot be shown here; that the name is never free can.)
+TEST_F(PipeRoadTest, ServiceHoldsItsNameAcrossIdlePassesAndClients) {
+    ASSERT_TRUE(StartConsoleService(service_, service_log_offset_));
+    const std::wstring name = ServicePipeNameForThisSession();
+    std::atomic<bool> done{false};
+    std::atomic<int> missing{0};
+    std::atomic<int> looks{0};
+    std::thread watcher([&] {
+        while (!done.load()) {
+            // FALSE with ERROR_FILE_NOT_FOUND only while no instance of the name exists.
+            if (!WaitNamedPipeW(name.c_str(), 1) && GetLastError() == ERROR_FILE_NOT_FOUND) {
+                ++missing;
+            }
+            ++looks;
+        }
+    });
+    const ULONGLONG start = GetTickCount64();
+    uint32_t id = 0;
+    while (GetTickCount64() - start < 12000) {
+        PipeClient client;
+        if (client.Connect(name, 5000)) {
+            client.Call(static_cast<uint16_t>(MessageType::Ping), ++id);
+        }
+        client.Close();
+        Sleep(id % 5 == 0 ? 5500 : 50);  // now and then an idle pass
+    }
+    done = true;
+    watcher.join();
+    EXPECT_GT(looks.load(), 100);
+    EXPECT_EQ(missing.load(), 0);
 }
 
 // With the event pump polling the agent every 2 s, a tunnel that ends outside our control is
