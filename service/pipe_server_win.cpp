@@ -44,9 +44,13 @@ struct ExpectedCaller {
     std::optional<std::wstring> user_sid;
 };
 
-ExpectedCaller FindExpectedCaller(bool console_mode) {
+ExpectedCaller FindExpectedCaller(const ServiceState& state) {
     ExpectedCaller expected;
-    if (console_mode) {
+    if (state.expected_caller_for_testing) {
+        auto [session, user] = state.expected_caller_for_testing();
+        expected.session_id = session;
+        expected.user_sid = std::move(user);
+    } else if (state.console_mode) {
         expected.session_id = common::CurrentSessionId();
         expected.user_sid = common::CurrentUserSidText();
     } else {
@@ -196,7 +200,7 @@ bool SameExpectedCaller(const ExpectedCaller& a, const ExpectedCaller& b) {
 }
 
 bool ExpectedCallerChanged(ServiceState& state, const ExpectedCaller& current) {
-    return !SameExpectedCaller(FindExpectedCaller(state.console_mode), current);
+    return !SameExpectedCaller(FindExpectedCaller(state), current);
 }
 
 // The user's entry lacks FILE_CREATE_PIPE_INSTANCE: a client never needs it, and without it no
@@ -216,8 +220,9 @@ std::vector<common::PipeAccessEntry> ServicePipeAccess(const ExpectedCaller& exp
 
 // Builds name and access list for the current expected caller and creates the first instance.
 bool OpenEndpoint(ServiceState& state, Endpoint* endpoint, NameTakenReport* taken) {
-    endpoint->expected = FindExpectedCaller(state.console_mode);
-    const std::optional<std::wstring> name = common::ServicePipeName(endpoint->expected.session_id);
+    endpoint->expected = FindExpectedCaller(state);
+    const std::optional<std::wstring> name =
+        common::MakePipeName(state.pipe_role, endpoint->expected.session_id);
     if (!name) {
         return false;
     }
@@ -314,7 +319,7 @@ bool ServeClientOf(ServiceState& state, HANDLE pipe, const ExpectedCaller& expec
     common::ScopeExit wipe_payload([&frame] { common::WipeBytes(frame.payload); });
 
     const common::CallerIdentity caller = common::GetCallerIdentity(pipe);
-    const ExpectedCaller expected = FindExpectedCaller(state.console_mode);
+    const ExpectedCaller expected = FindExpectedCaller(state);
     const common::CallerDecision decision = common::DecideCaller(
         caller, expected.user_sid, expected.session_id, /*allow_local_system=*/true);
     if (decision != common::CallerDecision::Accepted) {
@@ -466,7 +471,7 @@ int RunPipeServer(ServiceState& state) {
 }
 
 void ServeClient(ServiceState& state, HANDLE pipe) {
-    ServeClientOf(state, pipe, FindExpectedCaller(state.console_mode));
+    ServeClientOf(state, pipe, FindExpectedCaller(state));
 }
 
 bool DispatchRequest(ServiceState& state, HANDLE pipe, const common::CallerIdentity& caller,
