@@ -311,6 +311,33 @@ TEST_F(PipeRoadTest, WireGuardStartThroughAKilledAgentIsNotReportedAsFailed) {
     EXPECT_EQ(PluginLog().find(key), std::string::npos);
 }
 
+// An agent busy with another client for every connect attempt is not an unavailable service: a
+// service method says the agent was busy.
+TEST_F(PipeRoadTest, BusyAgentIsNotReportedAsAnUnavailableService) {
+    ASSERT_TRUE(StartConsoleService(service_, service_log_offset_));
+    ChildProcess agent;
+    ASSERT_TRUE(StartAgent(agent));
+    ASSERT_TRUE(
+        WaitForFileText(AgentLogPath(), agent_log_offset_, "agent starting session=", 10000));
+    PipeClient holder;  // the agent's one instance, taken by another client
+    ASSERT_TRUE(holder.Connect(AgentPipeNameForThisSession(), 10000));
+    ASSERT_EQ(ReplyStatus(holder.Call(static_cast<uint16_t>(MessageType::Ping), 1)), Status::Ok);
+
+    ASSERT_TRUE(host_.Load(PluginDllPath()));
+    PluginHost::Pending pending = host_.Send("getServiceHealth");
+    // Keep the holder's connection alive past the agent's 15 s request wait.
+    for (uint32_t id = 2; id < 6; ++id) {
+        Sleep(4000);
+        holder.Call(static_cast<uint16_t>(MessageType::Ping), id);
+    }
+    const HostAnswer answer = pending.Wait(20000);
+    ASSERT_TRUE(answer.answered);
+    EXPECT_EQ(answer.code, "AGENT_UNAVAILABLE");
+    EXPECT_EQ(answer.message, "agent busy");
+    holder.Close();
+    agent.Terminate();
+}
+
 // The service's name is never free while it runs: across idle passes (every 5 s) and right after
 // a client closes, the pipe exists. (Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE, so whether a
 // squatter could take a free name cannot be shown here; that the name is never free can.)
