@@ -44,6 +44,7 @@ namespace lv = lumet_windows_vpn;
 constexpr wchar_t kImpostorPipeVariable[] = L"LUMET_IMPOSTOR_PIPE";
 constexpr wchar_t kImpostorRecordVariable[] = L"LUMET_IMPOSTOR_RECORD";
 constexpr wchar_t kImpostorKindVariable[] = L"LUMET_IMPOSTOR_KIND";
+constexpr wchar_t kImpostorSingleVariable[] = L"LUMET_IMPOSTOR_SINGLE";
 constexpr wchar_t kTrustVariable[] = L"ORRINFIELD_TRUST_CONSOLE_SERVICE";
 
 std::wstring Env(const wchar_t* name) {
@@ -87,12 +88,14 @@ TEST(PipeImpostor, DISABLED_Serve) {
         GTEST_SKIP() << "runs only as the impostor helper process";
     }
     const bool agent = Env(kImpostorKindVariable) == L"Agent";
+    // One instance only: nobody else may create the name beside us.
+    const DWORD max_instances = Env(kImpostorSingleVariable) == L"1" ? 1 : PIPE_UNLIMITED_INSTANCES;
     const ULONGLONG end = GetTickCount64() + 60000;
     while (GetTickCount64() < end) {
-        common::UniqueHandle pipe(
-            CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                             PIPE_UNLIMITED_INSTANCES, 16384, 16384, 0, nullptr));
+        common::UniqueHandle pipe(CreateNamedPipeW(name.c_str(),
+                                                   PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                                   max_instances, 16384, 16384, 0, nullptr));
         ASSERT_TRUE(pipe) << GetLastError();
         OVERLAPPED overlapped = {};
         common::UniqueEvent connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -336,6 +339,32 @@ TEST_F(PipeRoadTest, BusyAgentIsNotReportedAsAnUnavailableService) {
     EXPECT_EQ(answer.message, "agent busy");
     holder.Close();
     agent.Terminate();
+}
+
+// A name already taken when the service starts costs one clear line, not one a second; once the
+// squatter is gone the service takes its name and serves.
+TEST_F(PipeRoadTest, TakenNameIsReportedOnceAndRetriedQuietly) {
+    record_ = RecordPath(L"squatter");
+    SetEnvironmentVariableW(kImpostorSingleVariable, L"1");
+    const bool squatting =
+        StartImpostor(impostor_, ServicePipeNameForThisSession(), L"Service", record_);
+    SetEnvironmentVariableW(kImpostorSingleVariable, nullptr);
+    ASSERT_TRUE(squatting);
+    ASSERT_TRUE(service_.Start(ServiceExecutablePath(), L"--console", {}));
+    ASSERT_TRUE(WaitForFileText(ServiceLogPath(), service_log_offset_,
+                                "service pipe name is held by another process", 10000));
+    Sleep(3500);
+    const std::string log = ReadFileFrom(ServiceLogPath(), service_log_offset_);
+    EXPECT_EQ(CountOccurrences(log, "ERR  service pipe name is held by another process"), 1u)
+        << log;
+    EXPECT_EQ(CountOccurrences(log, "CreateNamedPipe failed"), 0u) << log;
+
+    impostor_.Terminate();
+    ASSERT_TRUE(WaitForFileText(ServiceLogPath(), service_log_offset_,
+                                "INFO service pipe name is ours again", 5000));
+    PipeClient client;
+    ASSERT_TRUE(client.Connect(ServicePipeNameForThisSession(), 5000));
+    EXPECT_EQ(ReplyStatus(client.Call(static_cast<uint16_t>(MessageType::Ping), 1)), Status::Ok);
 }
 
 // The service's name is never free while it runs: across idle passes (every 5 s) and right after
