@@ -126,7 +126,8 @@ TEST(PipeSecurityTest, PipeCarriesExactlyTheListedEntries) {
 // pipe instances, and nothing else.
 TEST(PipeSecurityTest, ClientEntryCannotCreateInstances) {
     EXPECT_EQ(kPipeClientAccessMask, 0x0012019Bu);
-    EXPECT_EQ(kPipeAccessMask & ~kPipeClientAccessMask, static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE));
+    EXPECT_EQ(kPipeAccessMask & ~kPipeClientAccessMask,
+              static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE));
     const std::optional<std::wstring> user = CurrentUserSidText();
     ASSERT_TRUE(user.has_value());
     std::optional<PipeSecurity> security = BuildPipeSecurity(std::vector<PipeAccessEntry>{
