@@ -27,15 +27,17 @@ int RunAgentProgram();
 // Serves plugin clients until a stop is requested or the idle limit runs out; returns the exit
 // code (0, 2 or 3 as above; 1 when the state has no stop event, since such a loop could not be
 // stopped). Every accept wait includes the stop event, so a stop ends it at once; a stop that
-// arrives while a client is served ends that client's connection at its next wait for a request.
+// arrives while a client is served ends that client's connection at once, or after the request
+// in progress.
 int RunPipeServer(AgentState& state);
 
-// Serves one connected client until its connection ends: reads the first frame (15 s), checks
-// that the client runs as this agent's user in this agent's session (without a reply when not),
-// then answers request after request. The connection ends when no request arrives within 15 s,
-// a stop is requested, a frame is malformed, a reply cannot be written, or the client speaks
-// another protocol (after one ProtocolMismatch reply). Every request payload is overwritten
-// with zeros once handled. Does not disconnect the pipe.
+// Serves one connected client until its connection ends: drops at once a client whose process
+// token plainly belongs to another user or session, reads the first frame (whole within 15 s of
+// its first byte), checks that the client runs as this agent's user in this agent's session
+// (without a reply when not), then answers request after request. The connection ends when no
+// request arrives within 15 s, a stop is requested, a frame is malformed, a reply cannot be
+// written, or the client speaks another protocol (after one ProtocolMismatch reply). Every request
+// payload is overwritten with zeros once handled. Does not disconnect the pipe.
 void ServeClient(AgentState& state, HANDLE pipe);
 
 // Console control handler: Ctrl+C, Ctrl+Break, close, logoff and shutdown request a stop of the

@@ -53,7 +53,7 @@ bool SendStatusReply(const AgentState& state, HANDLE pipe, const common::FrameHe
                      Status status) {
     const std::vector<uint8_t> body = common::StatusOnly(status);
     return common::SendFrame(pipe, request.type, request.request_id, state.generation, body,
-                             kPipeIoTimeoutMs);
+                             kPipeIoTimeoutMs, common::FrameWaits{state.stopEvent.get(), 0, {}});
 }
 
 // The next frame of the client, or nothing when it does not come (silence for the read
@@ -62,7 +62,10 @@ std::optional<common::ReceivedFrame> ReadRequest(AgentState& state, HANDLE pipe)
     if (WaitForRequest(pipe, state.stopEvent.get(), kPipeIoTimeoutMs) != RequestWait::Ready) {
         return std::nullopt;
     }
-    common::ReceivedFrame frame = common::ReceiveFrame(pipe, kPipeIoTimeoutMs);
+    // Once the first byte is there, the whole frame must follow within one time-out, and a stop
+    // ends the wait: a client that trickles its bytes cannot hold the only server thread.
+    common::ReceivedFrame frame = common::ReceiveFrame(
+        pipe, kPipeIoTimeoutMs, common::FrameWaits{state.stopEvent.get(), 0, {}});
     if (!frame.ok) {
         return std::nullopt;
     }
@@ -143,7 +146,7 @@ int RunPipeServer(AgentState& state) {
                 first_instance = false;
                 continue;
             }
-            common::LogWin32Error(LogLevel::Error, L"CreateNamedPipe failed", error);
+            common::LogWin32ErrorRepeatable(LogLevel::Error, L"CreateNamedPipe failed", error);
             WaitForSingleObject(state.stopEvent.get(), kCreateRetryPauseMs);
             continue;
         }
@@ -203,6 +206,19 @@ void ServeClient(AgentState& state, HANDLE pipe) {
     state.clients.fetch_add(1);
     common::ScopeExit leave([&state] { state.clients.fetch_sub(1); });
 
+    // A client whose process plainly belongs to another user or session is dropped before it
+    // can send anything; the check after the first frame (on the token it acts with) decides
+    // for everyone else.
+    const common::CallerIdentity early = common::GetConnectedClientIdentity(pipe);
+    if (early.valid &&
+        common::DecideCaller(early, common::CurrentUserSidText(), state.sessionId,
+                             /*allow_local_system=*/false) != common::CallerDecision::Accepted) {
+        common::LogRepeatable(
+            LogLevel::Warn,
+            L"plugin caller_rejected on connect (sid/session) pid=" + std::to_wstring(early.pid));
+        return;
+    }
+
     std::optional<common::ReceivedFrame> frame = ReadRequest(state, pipe);
     if (!frame) {
         return;
@@ -215,7 +231,7 @@ void ServeClient(AgentState& state, HANDLE pipe) {
     const common::CallerIdentity caller = common::GetCallerIdentity(pipe);
     if (common::DecideCaller(caller, common::CurrentUserSidText(), state.sessionId,
                              /*allow_local_system=*/false) != common::CallerDecision::Accepted) {
-        common::LogLine(LogLevel::Warn, L"plugin caller_rejected (sid/session)");
+        common::LogRepeatable(LogLevel::Warn, L"plugin caller_rejected (sid/session)");
         return;
     }
     common::LogLine(LogLevel::Info, L"plugin client connected pid=" + std::to_wstring(caller.pid));

@@ -24,15 +24,15 @@ using common::Status;
 // Whether the service can be reached now, trying to connect when the link is down.
 //
 // A connection that the service has closed since its last use (it stopped, restarted, or ended
-// the connection after 15 s without a request) still counts as connected until traffic crosses
-// it, so a connected link is confirmed with one Ping first. Without that, a stopped service
-// would be reported up for as long as nothing else uses the link, and the plugin would never see
-// the service go away. A failed Ping closes the pipe, and the connect that follows either reaches
-// a (possibly restarted) service or reports it down.
+// the connection after 15 s without a request) would still count as connected until traffic
+// crosses it. The pipe is therefore looked at first (PeekNamedPipe, which sends nothing): a
+// closed end disconnects the link, and the connect that follows either reaches a (possibly
+// restarted) service or reports it down. Health polls thus cost the service nothing while the
+// connection is up, and do not keep its one server thread busy.
 bool ServiceLinkUp(AgentState& state) {
     ServiceCallInFlight in_flight(state);
     common::PeerLink::Locked link = state.serviceLink.Lock();
-    if (link.IsConnected() && link.Exchange(MessageType::Ping, {})) {
+    if (link.CheckAlive()) {
         return true;
     }
     return link.EnsureConnected();
@@ -171,7 +171,8 @@ bool Dispatch(AgentState& state, HANDLE pipe, uint16_t type, uint32_t request_id
             reply = common::StatusOnly(Status::UnsupportedType);
             break;
     }
-    return common::SendFrame(pipe, type, request_id, state.generation, reply, kPipeIoTimeoutMs);
+    return common::SendFrame(pipe, type, request_id, state.generation, reply, kPipeIoTimeoutMs,
+                             common::FrameWaits{state.stopEvent.get(), 0, {}});
 }
 
 void ReportOpenVpnActivity(AgentState& state) {

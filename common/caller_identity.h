@@ -17,4 +17,12 @@ namespace lumet::common {
 // had, or when reverting fails. A session lookup failure alone leaves `session_id` at 0.
 CallerIdentity GetCallerIdentity(HANDLE pipe);
 
+// The identity of a client as far as it can be read right after it connected, before it sent
+// anything: its process id, session and the user of its process token (no impersonation).
+// `valid` is false when any of these cannot be had (for example a process the server may not
+// open); the server then decides after the first frame with GetCallerIdentity. A server uses it
+// only to refuse early, never to accept: the process token is not the token the client acts
+// with.
+CallerIdentity GetConnectedClientIdentity(HANDLE pipe);
+
 }  // namespace lumet::common

@@ -59,4 +59,35 @@ CallerIdentity GetCallerIdentity(HANDLE pipe) {
     return identity;
 }
 
+CallerIdentity GetConnectedClientIdentity(HANDLE pipe) {
+    CallerIdentity identity;
+    ULONG pid = 0;
+    if (!GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) {
+        return identity;
+    }
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(pid, &session)) {
+        return identity;
+    }
+    UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) {
+        return identity;
+    }
+    HANDLE raw_token = nullptr;
+    if (!OpenProcessToken(process.get(), TOKEN_QUERY, &raw_token)) {
+        return identity;
+    }
+    UniqueKernelHandle token(raw_token);
+    std::optional<std::wstring> sid = TokenUserSidText(token.get());
+    if (!sid) {
+        return identity;
+    }
+    identity.is_local_system = SidTextEquals(*sid, LocalSystemSidText());
+    identity.pid = pid;
+    identity.session_id = session;
+    identity.user_sid = std::move(*sid);
+    identity.valid = true;
+    return identity;
+}
+
 }  // namespace lumet::common

@@ -99,6 +99,21 @@ TEST(CallerIdentityTest, ClientInThisProcess) {
     ExpectNotImpersonating();
 }
 
+// Right after the connect, before the client sent anything, its process token already tells who
+// it is; this thread never impersonates for it.
+TEST(CallerIdentityTest, IdentityOnConnectComesFromTheProcessToken) {
+    Server server;
+    ASSERT_TRUE(server.Listen());
+    UniqueHandle client(CreateFileW(server.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(client.valid()) << GetLastError();
+    ExpectThisUser(GetConnectedClientIdentity(server.pipe.get()), GetCurrentProcessId());
+    ExpectNotImpersonating();
+    for (HANDLE h : {INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr)}) {
+        EXPECT_FALSE(GetConnectedClientIdentity(h).valid);
+    }
+}
+
 // The pid must be the client's, not the server's own.
 TEST(CallerIdentityTest, ClientInChildProcess) {
     Server server;

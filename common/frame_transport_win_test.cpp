@@ -169,9 +169,9 @@ TEST_F(PipePair, SilentPeerTimesOutAndCancelsCleanly) {
     EXPECT_EQ(later.header.request_id, 99u);
 }
 
-// A peer that trickles one byte at a time, each within the time-out, still gets its frame
-// through: the time-out bounds each operation, not the whole transfer.
-TEST_F(PipePair, TimeOutBoundsEachOperation) {
+// TransferAll's time-out bounds each operation: a peer that trickles one byte at a time, each
+// within the time-out, still gets its bytes through.
+TEST_F(PipePair, TransferAllTimeOutBoundsEachOperation) {
     const Bytes frame = Frame(7, 3, Bytes(6, 0x11));
     std::thread writer([&] {
         for (uint8_t byte : frame) {
@@ -179,9 +179,112 @@ TEST_F(PipePair, TimeOutBoundsEachOperation) {
             Sleep(20);
         }
     });
-    const ReceivedFrame received = ReceiveFrame(server(), 300);
+    Bytes received(frame.size(), 0);
+    const bool ok = TransferAll(server(), received.data(), static_cast<uint32_t>(received.size()),
+                                300, TransferDirection::Read);
     writer.join();
-    EXPECT_TRUE(received.ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(received, frame);
+}
+
+// A frame, however it is split, must arrive whole within one time-out: a trickling peer (header
+// first, then a byte now and then) is cut off at the deadline instead of holding the reader.
+TEST_F(PipePair, WholeFrameMustArriveWithinOneDeadline) {
+    const Bytes frame = Frame(7, 3, Bytes(40, 0x11));
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread writer([&] {
+        for (uint8_t byte : frame) {
+            if (!WriteRaw(Bytes{byte}) || WaitForSingleObject(stop, 40) == WAIT_OBJECT_0) {
+                return;
+            }
+        }
+    });
+    const ULONGLONG start = GetTickCount64();
+    const ReceivedFrame received = ReceiveFrame(server(), 400);
+    const DWORD error = GetLastError();
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    SetEvent(stop);
+    writer.join();
+    CloseHandle(stop);
+    EXPECT_FALSE(received.ok);
+    EXPECT_EQ(error, static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_GE(elapsed, 380u);
+    EXPECT_LT(elapsed, 1500u);
+}
+
+// Every wait of a frame transfer also ends at the wake event, in the header, in the payload and
+// in a write that nobody reads.
+TEST_F(PipePair, WakeEventEndsEveryWait) {
+    struct Case {
+        const char* name;
+        Bytes before;  // written to the server before the receive starts
+    };
+    const Bytes frame = Frame(7, 3, Bytes(40, 0x11));
+    const Case cases[] = {
+        {"silent", {}},
+        {"mid-header", Bytes(frame.begin(), frame.begin() + 5)},
+        {"mid-payload", Bytes(frame.begin(), frame.begin() + 25)},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        if (!c.before.empty()) {
+            ASSERT_TRUE(WriteRaw(c.before)) << c.name;
+        }
+        HANDLE wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::thread waker([wake] {
+            Sleep(150);
+            SetEvent(wake);
+        });
+        const ULONGLONG start = GetTickCount64();
+        const ReceivedFrame received = ReceiveFrame(server(), 10000, FrameWaits{wake, 0, {}});
+        const DWORD error = GetLastError();
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        waker.join();
+        CloseHandle(wake);
+        EXPECT_FALSE(received.ok) << c.name;
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED)) << c.name;
+        EXPECT_LT(elapsed, 2000u) << c.name;
+    }
+
+    // A write into a full pipe.
+    SetUp();
+    Bytes chunk(kBufferSize, 0x77);
+    HANDLE wake = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    bool aborted = false;
+    for (int i = 0; i < 64 && !aborted; ++i) {
+        if (!SendFrame(client(), 7, 1, 0, Bytes(kBufferSize / 2, 1), 10000,
+                       FrameWaits{wake, 0, {}})) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+            aborted = true;
+        }
+    }
+    CloseHandle(wake);
+    EXPECT_TRUE(aborted);
+}
+
+// The tick callback runs while a peer is silent; false from it ends the wait, and a frame that
+// arrives between ticks is still read whole.
+TEST_F(PipePair, TickRunsWhileWaitingAndCanEndTheWait) {
+    int ticks = 0;
+    FrameWaits waits{nullptr, 50, [&ticks] { return ++ticks < 4; }};
+    const ULONGLONG start = GetTickCount64();
+    const ReceivedFrame silent = ReceiveFrame(server(), 10000, waits);
+    EXPECT_FALSE(silent.ok);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(ticks, 4);
+    EXPECT_LT(GetTickCount64() - start, 2000u);
+
+    ticks = 0;
+    FrameWaits counting{nullptr, 50, [&ticks] { return ++ticks < 1000; }};
+    std::thread writer([&] {
+        Sleep(300);
+        EXPECT_TRUE(SendFrame(client(), 4, 9, 0, Bytes{1, 2}, 2000));
+    });
+    const ReceivedFrame later = ReceiveFrame(server(), 5000, counting);
+    writer.join();
+    ASSERT_TRUE(later.ok);
+    EXPECT_EQ(later.header.request_id, 9u);
+    EXPECT_GE(ticks, 3);
 }
 
 TEST_F(PipePair, BadHeaderFailsWithoutReadingOn) {

@@ -2,8 +2,9 @@
 //
 // One line per event: UTC time, component name in brackets, a four-character level word and the
 // message, ending in "\r\n". Each line goes to the debugger, standard error and an append-only file
-// "<ProgramData>\Orrinfield\vpn\logs\<component>.log". Logging never fails its caller: when the
-// file cannot be opened the other two outputs still get the line.
+// "<ProgramData>\Orrinfield\vpn\logs\<component>.log", which is kept below 8 MiB by rotating it to
+// one previous file. Logging never fails its caller: when the file cannot be opened the other
+// two outputs still get the line.
 //
 // Thread safety: any thread may log; one process-wide mutex serialises naming, opening the file
 // and emitting a line, so lines never interleave. Never log secrets.
@@ -35,5 +36,16 @@ void LogLine(LogLevel level, std::wstring_view message);
 
 // Writes one line: message + " (win32=" + code in unsigned decimal + ")".
 void LogWin32Error(LogLevel level, std::wstring_view message, uint32_t code);
+
+// As LogLine and LogWin32Error, for failures that can recur in a loop (a pipe that cannot be
+// created, a refused client or server): the first line is written, identical lines within the
+// next minute are only counted, and once that minute is over the next line written by this
+// process carries a summary "<message> (repeated N times in the last minute)".
+void LogRepeatable(LogLevel level, std::wstring_view message);
+void LogWin32ErrorRepeatable(LogLevel level, std::wstring_view message, uint32_t code);
+
+// The log file is rotated when a line would take it past this size: the file becomes
+// "<component>.log.1" (replacing an older one) and a new file is started.
+inline constexpr uint64_t kLogFileRotateBytes = 8ull * 1024 * 1024;
 
 }  // namespace lumet::common

@@ -12,6 +12,7 @@
 
 #include "common/log_for_testing.h"
 #include "common/log_format.h"
+#include "common/log_repeat.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
 
@@ -23,9 +24,14 @@ struct LogState {
     std::mutex mutex;
     std::wstring name = L"lumet";
     log_testing::LogObserver observer;  // tests only
-    // Once valid it stays open for the life of the process (only the test hook closes it).
+    // Once valid it stays open for the life of the process, except while it is rotated (and
+    // when the test hook closes it).
     HANDLE file = INVALID_HANDLE_VALUE;
     bool file_disabled = false;  // DisableLogFile: never open one
+    std::wstring path;  // of the open file
+    uint64_t rotate_bytes = kLogFileRotateBytes;
+    RepeatLimiter repeats;
+    std::function<uint64_t()> repeat_clock;  // tests only
 };
 
 // Never destroyed: threads, other static destructors and DLL detach code may still log while the
@@ -46,6 +52,8 @@ LogTime UtcNow() {
                    now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
+bool OpenLogFileAt(LogState& state, const std::wstring& path);
+
 // Caller holds the mutex. Any failure leaves the handle invalid; the next SetLogName retries.
 void OpenLogFile(LogState& state) {
     PWSTR raw_path = nullptr;
@@ -62,25 +70,57 @@ void OpenLogFile(LogState& state) {
         CreateDirectoryW(directory.c_str(), /*lpSecurityAttributes=*/nullptr);
     }
     const std::wstring path = LogFilePath(program_data.get(), state.name);
-    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the current end of the file,
-    // also when another process of the same component appends at the same time.
-    const HANDLE file =
-        CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                    /*hTemplateFile=*/nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        state.file = file;
+    if (OpenLogFileAt(state, path)) {
+        state.path = path;
     }
 }
 
-void EmitLine(LogLevel level, std::wstring_view message) {
-    // Callers log a failure and then often return GetLastError(); the outputs below must not
-    // change it under them.
-    const DWORD saved_error = GetLastError();
-    // The time is read before waiting for the lock, so that it says when the event happened.
-    const LogTime now = UtcNow();
-    LogState& state = State();
-    const std::lock_guard<std::mutex> lock(state.mutex);
+// Caller holds the mutex.
+bool OpenLogFileAt(LogState& state, const std::wstring& path) {
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the current end of the file,
+    // also when another process of the same component appends at the same time. Sharing delete
+    // lets whichever process finds the file full rotate it while others still hold it.
+    const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    state.file = file;
+    return true;
+}
+
+uint64_t FileSize(HANDLE file) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
+
+// Caller holds the mutex. When `incoming` more bytes would take the file past its limit, the
+// file becomes "<path>.1" (one previous file, older ones are dropped) and a new one is opened.
+// Another process of the same component may have rotated it already, leaving our handle on the
+// previous file: then only a reopen is needed. Any failure keeps appending where we are.
+void RotateIfFull(LogState& state, size_t incoming) {
+    if (state.file == INVALID_HANDLE_VALUE || state.path.empty() ||
+        FileSize(state.file) + incoming <= state.rotate_bytes) {
+        return;
+    }
+    CloseHandle(state.file);
+    state.file = INVALID_HANDLE_VALUE;
+    WIN32_FILE_ATTRIBUTE_DATA current{};
+    const bool exists =
+        GetFileAttributesExW(state.path.c_str(), GetFileExInfoStandard, &current) != FALSE;
+    const uint64_t current_size =
+        exists ? (static_cast<uint64_t>(current.nFileSizeHigh) << 32) | current.nFileSizeLow : 0;
+    if (exists && current_size + incoming > state.rotate_bytes) {
+        const std::wstring previous = state.path + L".1";
+        MoveFileExW(state.path.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    OpenLogFileAt(state, state.path);
+}
+
+// Caller holds the mutex.
+void EmitLocked(LogState& state, const LogTime& now, LogLevel level, std::wstring_view message) {
     // The name is read under the lock: SetLogName may replace it from another thread.
     const std::wstring line = FormatLogLine(now, state.name, level, message);
     OutputDebugStringW(line.c_str());
@@ -93,7 +133,8 @@ void EmitLine(LogLevel level, std::wstring_view message) {
     std::fwprintf(stderr, L"%ls", L"\r\n");
     if (state.file != INVALID_HANDLE_VALUE) {
         const std::string bytes = WideToUtf8(line);
-        if (!bytes.empty() && bytes.size() <= MAXDWORD) {
+        RotateIfFull(state, bytes.size());
+        if (state.file != INVALID_HANDLE_VALUE && !bytes.empty() && bytes.size() <= MAXDWORD) {
             DWORD written = 0;
             // One write per line: a line is never split between two appends. Failures only cost
             // the file its copy of the line.
@@ -103,6 +144,30 @@ void EmitLine(LogLevel level, std::wstring_view message) {
     }
     if (state.observer) {
         state.observer(line);
+    }
+}
+
+void EmitLine(LogLevel level, std::wstring_view message) {
+    // Callers log a failure and then often return GetLastError(); the outputs below must not
+    // change it under them.
+    const DWORD saved_error = GetLastError();
+    // The time is read before waiting for the lock, so that it says when the event happened.
+    const LogTime now = UtcNow();
+    LogState& state = State();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    EmitLocked(state, now, level, message);
+    SetLastError(saved_error);
+}
+
+void EmitRepeatable(LogLevel level, std::wstring_view message) {
+    const DWORD saved_error = GetLastError();
+    const LogTime now = UtcNow();
+    LogState& state = State();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    const uint64_t now_ms = state.repeat_clock ? state.repeat_clock() : GetTickCount64();
+    for (const std::wstring& keyed : state.repeats.Admit(RepeatKey(level, message), now_ms)) {
+        const RepeatLine line = SplitRepeatKey(keyed);
+        EmitLocked(state, now, line.level, line.message);
     }
     SetLastError(saved_error);
 }
@@ -139,6 +204,14 @@ void LogWin32Error(LogLevel level, std::wstring_view message, uint32_t code) {
     EmitLine(level, FormatWin32ErrorMessage(message, code));
 }
 
+void LogRepeatable(LogLevel level, std::wstring_view message) {
+    EmitRepeatable(level, message);
+}
+
+void LogWin32ErrorRepeatable(LogLevel level, std::wstring_view message, uint32_t code) {
+    EmitRepeatable(level, FormatWin32ErrorMessage(message, code));
+}
+
 namespace log_testing {
 
 void ResetLogState(std::wstring_view name) {
@@ -149,13 +222,29 @@ void ResetLogState(std::wstring_view name) {
         state.file = INVALID_HANDLE_VALUE;
     }
     state.file_disabled = false;
+    state.path.clear();
     state.name.assign(name);
+    state.repeats.Clear();
 }
 
 void SetLogObserver(LogObserver observer) {
     LogState& state = State();
     const std::lock_guard<std::mutex> lock(state.mutex);
     state.observer = std::move(observer);
+    state.repeats.Clear();
+}
+
+void SetRotateBytes(uint64_t bytes) {
+    LogState& state = State();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.rotate_bytes = bytes == 0 ? kLogFileRotateBytes : bytes;
+}
+
+void SetRepeatClock(std::function<uint64_t()> now_ms) {
+    LogState& state = State();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.repeat_clock = std::move(now_ms);
+    state.repeats.Clear();
 }
 
 }  // namespace log_testing

@@ -182,7 +182,6 @@ class LogFileTest : public testing::Test {
         EXPECT_EQ(code, 0u);
     }
 
-  private:
     std::vector<std::wstring> cleanup_;
 };
 
@@ -205,6 +204,68 @@ TEST_F(LogFileTest, LinesLandInTheNamedFileAsUtf8WithCrLf) {
               tag + "INFO caf\xC3\xA9 \xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80");
     EXPECT_EQ(AfterTimestamp(lines[1]), tag + "ERR  CreateNamedPipe failed (win32=5)");
     EXPECT_EQ(AfterTimestamp(lines[2]), tag + "     odd level");
+}
+
+// A file about to pass its limit becomes "<name>.log.1" (replacing an older one) and logging goes
+// on in a new file; no line is split or lost across the rotation.
+TEST_F(LogFileTest, FullFileIsRotatedToOnePreviousFile) {
+    const std::wstring name = NewName(L"rotate");
+    cleanup_.push_back(LogPath(name) + L".1");
+    log_testing::SetRotateBytes(4096);
+    SetLogName(name);
+    const std::wstring filler(100, L'x');
+    for (int i = 0; i < 100; ++i) {
+        LogLine(LogLevel::Info, L"line " + std::to_wstring(i) + L" " + filler);
+    }
+    log_testing::SetRotateBytes(0);
+    const auto current = ReadWholeFile(LogPath(name));
+    const auto previous = ReadWholeFile(LogPath(name) + L".1");
+    ASSERT_TRUE(current.has_value());
+    ASSERT_TRUE(previous.has_value());
+    EXPECT_LE(current->size(), 4096u);
+    EXPECT_LE(previous->size(), 4096u);
+    EXPECT_GT(previous->size(), 3800u);
+    // The two files hold the most recent lines, whole and in order, ending with the last one.
+    const auto older = SplitLines(*previous);
+    const auto newer = SplitLines(*current);
+    ASSERT_FALSE(newer.empty());
+    EXPECT_NE(AfterTimestamp(newer.back()).find("INFO line 99 x"), std::string::npos);
+    const std::string first_new = AfterTimestamp(newer.front());
+    const std::string last_old = AfterTimestamp(older.back());
+    const int first_index = std::stoi(first_new.substr(first_new.find("line ") + 5));
+    const int last_index = std::stoi(last_old.substr(last_old.find("line ") + 5));
+    EXPECT_EQ(last_index + 1, first_index);
+    EXPECT_EQ(newer.size(), static_cast<size_t>(100 - first_index));
+}
+
+// Repeatable failures: once, then counted, then one summary once the minute is over; plain lines
+// are never held back.
+TEST_F(LogFileTest, RepeatedFailuresAreSummarisedOnceAMinute) {
+    const std::wstring name = NewName(L"repeat");
+    uint64_t now_ms = 1000;
+    log_testing::SetRepeatClock([&now_ms] { return now_ms; });
+    SetLogName(name);
+    for (int second = 0; second < 125; ++second) {
+        LogWin32ErrorRepeatable(LogLevel::Error, L"CreateNamedPipe failed", 231);
+        now_ms += 1000;
+    }
+    LogLine(LogLevel::Info, L"plain");
+    LogLine(LogLevel::Info, L"plain");
+    log_testing::SetRepeatClock(nullptr);
+    const auto text = ReadWholeFile(LogPath(name));
+    ASSERT_TRUE(text.has_value());
+    const auto lines = SplitLines(*text);
+    const std::string tag = " [" + WideToUtf8(name) + "] ";
+    ASSERT_EQ(lines.size(), 5u) << *text;
+    EXPECT_EQ(AfterTimestamp(lines[0]), tag + "ERR  CreateNamedPipe failed (win32=231)");
+    EXPECT_EQ(
+        AfterTimestamp(lines[1]),
+        tag + "ERR  CreateNamedPipe failed (win32=231) (repeated 59 times in the last minute)");
+    EXPECT_EQ(
+        AfterTimestamp(lines[2]),
+        tag + "ERR  CreateNamedPipe failed (win32=231) (repeated 60 times in the last minute)");
+    EXPECT_EQ(AfterTimestamp(lines[3]), tag + "INFO plain");
+    EXPECT_EQ(AfterTimestamp(lines[4]), tag + "INFO plain");
 }
 
 TEST_F(LogFileTest, LinesCarryTheCurrentUtcTime) {

@@ -5,7 +5,12 @@
 // server's generation number, and carries one request and its reply at a time. It keeps the pipe
 // open between requests; when an exchange fails (time-out, broken pipe, a reply that does not
 // carry the request's id) it closes the pipe, so that a late reply can never be read as the
-// answer to a later request, and Call retries once on a fresh connection.
+// answer to a later request. Call retries once on a fresh connection only when the request never
+// reached the server; a request that was written is never sent twice.
+//
+// Before the first byte goes out on a new connection, the settings' verify_server looks at the
+// process serving the pipe; a refused server gets nothing. Pipes are opened at identification
+// level, so a server can never act as the client.
 //
 // Thread safety: any thread may use a link. One mutex serialises connecting (handshake included)
 // and every request-reply exchange, so replies are always paired with their requests. Waiting for
@@ -58,6 +63,8 @@ class PeerLink {
         // The reply's type, protocol and generation are not examined.
         std::optional<ReceivedFrame> Exchange(MessageType type, std::span<const uint8_t> body);
         void Close();
+        // As PeerLink::CheckAlive.
+        bool CheckAlive();
 
         bool IsConnected() const;
         Status LastStatus() const;
@@ -81,10 +88,15 @@ class PeerLink {
     bool EnsureConnected();
 
     // Sends one request and returns its outcome, making at most two attempts: a connect failure
-    // ends the call at once with the link's last status; an exchange without a reply closes the
-    // pipe and is retried once on a new connection, then gives Unavailable. A reply is never
-    // retried: an unreadable one gives Failed, a non-Ok status is passed on.
+    // ends the call at once with the link's last status (link_failed set); a request that could
+    // not be written closes the pipe and is tried once more on a new connection; a request that
+    // was written but got no reply gives Unavailable with `unanswered` set and is not sent again.
+    // A reply is never retried: an unreadable one gives Failed, a non-Ok status is passed on.
     CallResult Call(MessageType type, std::span<const uint8_t> body);
+
+    // True when the link is connected and the server has not closed its end, learnt without
+    // sending anything (PeekNamedPipe); a closed end disconnects the link.
+    bool CheckAlive();
 
     // Closes the pipe if it is open and marks the link disconnected; the next call reconnects.
     void Close();
@@ -103,7 +115,10 @@ class PeerLink {
   private:
     bool ConnectLocked();
     bool HandshakeLocked();
-    std::optional<ReceivedFrame> ExchangeLocked(MessageType type, std::span<const uint8_t> body);
+    // `delivered`, when given, is set once the request frame was written whole.
+    std::optional<ReceivedFrame> ExchangeLocked(MessageType type, std::span<const uint8_t> body,
+                                                bool* delivered);
+    bool CheckAliveLocked();
     void CloseLocked();
 
     const PeerLinkSettings settings_;

@@ -14,6 +14,7 @@
 
 #include "common/frame.h"
 #include "common/messages.h"
+#include "common/pipe_server_check.h"
 
 namespace lumet::common {
 
@@ -49,6 +50,11 @@ struct PeerLinkSettings {
     // the link. Ok carries on with the attempts; any other status ends the connect with that
     // status as the link's last status.
     std::function<Status()> launch_peer;
+    // Looks at the process serving a freshly opened pipe (the client end is passed as `pipe`)
+    // before anything is sent on it. A refused server gets no request: the connect ends with
+    // Unavailable and an ERR line naming its process id. Empty: every server is accepted (tests
+    // of the link mechanics); the product's two links always set it.
+    std::function<ServerVerdict(void* pipe)> verify_server;
 };
 
 inline constexpr uint32_t kAgentLinkIoTimeoutMs = 12000;

@@ -13,9 +13,17 @@ namespace lumet::common {
 
 namespace {
 
-// Two attempts absorb the common failure: the server ends a connection that stays idle for its
-// read time-out, and the link learns that only when the next request finds the pipe broken.
+// Two attempts absorb a connection that broke before the request could be written (the server
+// ended an idle connection, or restarted). A request once written is never sent again.
 constexpr int kCallAttempts = 2;
+
+// Whether the server end is still there, without sending or consuming anything: PeekNamedPipe
+// fails with ERROR_BROKEN_PIPE (or ERROR_PIPE_NOT_CONNECTED) once the server has closed or
+// disconnected its end.
+bool PipeStillOpen(HANDLE pipe) {
+    DWORD available = 0;
+    return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) != FALSE;
+}
 
 }  // namespace
 
@@ -29,7 +37,11 @@ bool PeerLink::Locked::EnsureConnected() {
 
 std::optional<ReceivedFrame> PeerLink::Locked::Exchange(MessageType type,
                                                         std::span<const uint8_t> body) {
-    return link_->ExchangeLocked(type, body);
+    return link_->ExchangeLocked(type, body, nullptr);
+}
+
+bool PeerLink::Locked::CheckAlive() {
+    return link_->CheckAliveLocked();
 }
 
 void PeerLink::Locked::Close() {
@@ -55,23 +67,40 @@ bool PeerLink::EnsureConnected() {
 
 CallResult PeerLink::Call(MessageType type, std::span<const uint8_t> body) {
     CallResult result;
+    result.link_failed = true;
     for (int attempt = 0; attempt < kCallAttempts; ++attempt) {
         // Connect and exchange under one hold of the mutex: no other thread can close the
         // connection between the handshake and the request.
         std::lock_guard<std::mutex> lock(mutex_);
+        // A connection the server has already ended would take the request and lose it; find
+        // that out before writing, so that the request goes out on a fresh connection instead.
+        CheckAliveLocked();
         if (!ConnectLocked()) {
             result.status = last_status_;
             return result;
         }
-        std::optional<ReceivedFrame> reply = ExchangeLocked(type, body);
+        bool delivered = false;
+        std::optional<ReceivedFrame> reply = ExchangeLocked(type, body, &delivered);
         if (reply) {
             return ReadCallReply(reply->payload);
         }
         // ExchangeLocked already closed the pipe; last_status_ keeps the connect's outcome.
         CloseLocked();
         result.status = Status::Unavailable;
+        if (delivered) {
+            // The server may be carrying the request out (a tunnel start, say): sending it again
+            // could do it twice, or report a failure for something that succeeded. The caller
+            // learns the truth from a later status request.
+            result.unanswered = true;
+            return result;
+        }
     }
     return result;
+}
+
+bool PeerLink::CheckAlive() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return CheckAliveLocked();
 }
 
 void PeerLink::Close() {
@@ -118,10 +147,13 @@ bool PeerLink::ConnectLocked() {
             last_status_ = Status::ConnectTimeout;
             return false;
         }
-        HANDLE handle = CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                    /*hTemplateFile=*/nullptr);
+        // Identification level only: whoever serves the pipe may learn who we are, but can never
+        // act as us.
+        HANDLE handle =
+            CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE,
+                        /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                        /*hTemplateFile=*/nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             pipe_.reset(handle);
             break;
@@ -164,12 +196,22 @@ bool PeerLink::ConnectLocked() {
         last_status_ = Status::Failed;
         return false;
     }
+    if (settings_.verify_server) {
+        const ServerVerdict verdict = settings_.verify_server(pipe_.get());
+        if (!verdict.accepted) {
+            // Not even the hello goes to a process we do not trust with our requests.
+            LogRepeatable(LogLevel::Error, RefusedServerMessage(settings_.pipe_role, verdict));
+            CloseLocked();
+            last_status_ = Status::Unavailable;
+            return false;
+        }
+    }
     return HandshakeLocked();
 }
 
 bool PeerLink::HandshakeLocked() {
     const uint32_t old_generation = peer_generation_;
-    std::optional<ReceivedFrame> reply = ExchangeLocked(MessageType::Hello, {});
+    std::optional<ReceivedFrame> reply = ExchangeLocked(MessageType::Hello, {}, nullptr);
     if (!reply) {
         last_status_ = Status::Unavailable;
         CloseLocked();
@@ -199,7 +241,8 @@ bool PeerLink::HandshakeLocked() {
 }
 
 std::optional<ReceivedFrame> PeerLink::ExchangeLocked(MessageType type,
-                                                      std::span<const uint8_t> body) {
+                                                      std::span<const uint8_t> body,
+                                                      bool* delivered) {
     if (!pipe_.valid()) {
         return std::nullopt;
     }
@@ -210,6 +253,9 @@ std::optional<ReceivedFrame> PeerLink::ExchangeLocked(MessageType type,
         CloseLocked();
         return std::nullopt;
     }
+    if (delivered != nullptr) {
+        *delivered = true;
+    }
     ReceivedFrame reply =
         ReceiveFrame(pipe_.get(), ReplyTimeoutFor(wire_type, settings_.io_timeout_ms));
     if (!reply.ok || reply.header.request_id != request_id) {
@@ -219,6 +265,17 @@ std::optional<ReceivedFrame> PeerLink::ExchangeLocked(MessageType type,
         return std::nullopt;
     }
     return reply;
+}
+
+bool PeerLink::CheckAliveLocked() {
+    if (!connected_ || !pipe_.valid()) {
+        return false;
+    }
+    if (!PipeStillOpen(pipe_.get())) {
+        CloseLocked();
+        return false;
+    }
+    return true;
 }
 
 void PeerLink::CloseLocked() {

@@ -381,25 +381,22 @@ TEST_F(PeerLinkTest, RequestIdsStartAfterTheHandshakeAndContinueAcrossReconnects
     EXPECT_EQ(seen, expected);
 }
 
-// Every way an exchange can go wrong costs the connection; one retry on a fresh connection (with
-// a new handshake) follows, and a caller only ever sees the reply to its own request.
-TEST_F(PeerLinkTest, FailedExchangeRetriesOnceOnANewConnection) {
+// Every way an exchange can go wrong after the request was written costs the connection, and the
+// request is reported unanswered, never sent a second time: the server may have carried it out.
+// The next call reconnects (with a new handshake), and a caller only ever sees the reply to its
+// own request.
+TEST_F(PeerLinkTest, RequestWrittenWithoutReplyIsReportedNotResent) {
     struct Case {
         const char* name;
         Act act;
         uint32_t delay_ms;
-        uint32_t failing_connections;
-        bool expect_ok;
     };
     const Case cases[] = {
-        {"stale reply id", Act::WrongId, 0, 1, true},
-        {"reply after the time-out", Act::Reply, kIoTimeoutMs + 100, 1, true},
-        {"silent", Act::Silent, 0, 1, true},
-        {"closed mid-reply", Act::CloseMidReply, 0, 1, true},
-        {"closed without reply", Act::Close, 0, 1, true},
-        {"stale reply id twice", Act::WrongId, 0, 99, false},
-        {"silent twice", Act::Silent, 0, 99, false},
-        {"closed mid-reply twice", Act::CloseMidReply, 0, 99, false},
+        {"stale reply id", Act::WrongId, 0},
+        {"reply after the time-out", Act::Reply, kIoTimeoutMs + 100},
+        {"silent", Act::Silent, 0},
+        {"closed mid-reply", Act::CloseMidReply, 0},
+        {"closed without reply", Act::Close, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -409,7 +406,7 @@ TEST_F(PeerLinkTest, FailedExchangeRetriesOnceOnANewConnection) {
             if (IsHello(s)) {
                 return HelloOk(PeerKind::Service);
             }
-            if (s.connection > c.failing_connections) {
+            if (s.connection > 1) {
                 return Echo(s);
             }
             Response bad = Echo(s);
@@ -421,25 +418,102 @@ TEST_F(PeerLinkTest, FailedExchangeRetriesOnceOnANewConnection) {
         PeerLink link(Settings(PeerKind::Service));
 
         const std::vector<uint8_t> request = Bytes("mine");
-        const CallResult r = link.Call(MessageType::WireGuardStatus, request);
-        EXPECT_EQ(r.ok, c.expect_ok);
-        if (c.expect_ok) {
-            EXPECT_EQ(r.status, Status::Ok);
-            EXPECT_EQ(r.body, request);
-            EXPECT_TRUE(link.IsConnected());
-        } else {
-            EXPECT_EQ(r.status, Status::Unavailable);
-            EXPECT_TRUE(r.body.empty());
-            EXPECT_FALSE(link.IsConnected());
-        }
-        // Both handshakes succeeded, so the link's own status stays Ok.
+        const CallResult r = link.Call(MessageType::WireGuardStop, request);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.status, Status::Unavailable);
+        EXPECT_TRUE(r.unanswered);
+        EXPECT_TRUE(r.link_failed);
+        EXPECT_TRUE(r.body.empty());
+        EXPECT_FALSE(link.IsConnected());
+        // The handshake succeeded, so the link's own status stays Ok.
         EXPECT_EQ(link.LastStatus(), Status::Ok);
+        EXPECT_EQ(server.connections(), 1u);
+        EXPECT_EQ(server.requests(), 1u);
+
+        // A later call (a status request, say) reconnects and gets its own reply.
+        const CallResult later = link.Call(MessageType::WireGuardStatus, request);
+        EXPECT_TRUE(later.ok);
+        EXPECT_EQ(later.body, request);
+        EXPECT_FALSE(later.unanswered);
         EXPECT_EQ(server.connections(), 2u);
-        EXPECT_EQ(server.requests(), 2u);
         const std::vector<SeenFrame> seen = server.seen();
         ASSERT_EQ(seen.size(), 4u);
+        EXPECT_EQ(seen[1].type, static_cast<uint16_t>(MessageType::WireGuardStop));
+        EXPECT_EQ(seen[3].type, static_cast<uint16_t>(MessageType::WireGuardStatus));
         EXPECT_EQ(seen[2].request_id, 3u);  // the new connection's handshake
         EXPECT_EQ(seen[3].request_id, 4u);
+    }
+}
+
+// A request that never reached the server is tried once more on a fresh connection: the server
+// ended the connection while the link was idle (learnt before writing, without traffic), or the
+// write itself failed.
+TEST_F(PeerLinkTest, RequestNotDeliveredIsTriedOnANewConnection) {
+    ScriptedServer server(pipe_name_, [](const SeenFrame& s) {
+        if (IsHello(s)) {
+            return HelloOk(PeerKind::Service);
+        }
+        Response r = Echo(s);
+        r.close_after = s.connection == 1;  // the server ends the first connection after a reply
+        return r;
+    });
+    PeerLink link(Settings(PeerKind::Service));
+    ASSERT_TRUE(link.Call(MessageType::WireGuardStatus, Bytes("one")).ok);
+    ASSERT_TRUE(server.WaitClosed(1));
+    EXPECT_TRUE(link.IsConnected());  // nothing has crossed the pipe since
+    EXPECT_FALSE(link.CheckAlive());  // but the link can tell without sending anything
+    EXPECT_FALSE(link.IsConnected());
+    const CallResult r = link.Call(MessageType::WireGuardStart, Bytes("two"));
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.body, Bytes("two"));
+    EXPECT_EQ(server.requests(), 2u);
+    EXPECT_EQ(server.connections(), 2u);
+}
+
+// The link looks at the process serving the pipe before it sends anything: a refused server gets
+// not even the hello, the call fails as Unavailable and the ERR line names the server's pid.
+TEST_F(PeerLinkTest, RefusedServerGetsNothing) {
+    ScriptedServer server(pipe_name_, [](const SeenFrame& s) {
+        return IsHello(s) ? HelloOk(PeerKind::Service) : Echo(s);
+    });
+    struct Case {
+        const char* name;
+        bool accept;
+    };
+    for (const Case& c : {Case{"refused", false}, Case{"accepted", true}}) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        PeerLinkSettings settings = Settings(PeerKind::Service);
+        uint32_t seen_pid = 0;
+        settings.verify_server = [&](void* pipe) {
+            ServerVerdict verdict;
+            ULONG pid = 0;
+            GetNamedPipeServerProcessId(static_cast<HANDLE>(pipe), &pid);
+            seen_pid = pid;
+            verdict.pid = pid;
+            verdict.accepted = c.accept;
+            verdict.reason = L"not ours";
+            return verdict;
+        };
+        PeerLink link(std::move(settings));
+        const size_t before = server.seen().size();
+        const CallResult r = link.Call(MessageType::WireGuardStart, Bytes("secret"));
+        EXPECT_EQ(seen_pid, GetCurrentProcessId());
+        if (c.accept) {
+            EXPECT_TRUE(r.ok);
+            EXPECT_EQ(server.seen().size(), before + 2);
+            continue;
+        }
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.status, Status::Unavailable);
+        EXPECT_TRUE(r.link_failed);
+        EXPECT_FALSE(r.unanswered);
+        EXPECT_EQ(link.LastStatus(), Status::Unavailable);
+        EXPECT_EQ(server.seen().size(), before);
+        EXPECT_EQ(
+            log.Count("ERR  refused " + std::string(role_.begin(), role_.end()) +
+                      " pipe server pid=" + std::to_string(GetCurrentProcessId()) + ": not ours"),
+            1u);
     }
 }
 
@@ -460,8 +534,10 @@ TEST_F(PeerLinkTest, WireGuardStartWaitsLongerForItsReply) {
     EXPECT_EQ(start.body, config);
     EXPECT_EQ(server.connections(), 1u);
 
-    EXPECT_EQ(link.Call(MessageType::WireGuardStatus, {}).status, Status::Unavailable);
-    EXPECT_EQ(server.connections(), 2u);
+    const CallResult late = link.Call(MessageType::WireGuardStatus, {});
+    EXPECT_EQ(late.status, Status::Unavailable);
+    EXPECT_TRUE(late.unanswered);
+    EXPECT_EQ(server.connections(), 1u);
 }
 
 TEST_F(PeerLinkTest, ConcurrentCallersGetTheirOwnReplies) {
@@ -587,9 +663,10 @@ TEST_F(PeerLinkTest, GenerationChangeIsLoggedOnReconnectOnly) {
         EXPECT_EQ(log.Count(c.message), 1u);
         const std::vector<SeenFrame> seen = server.seen();
         ASSERT_EQ(seen.size(), 4u);
-        // Id 3 went into the broken pipe; the new connection uses two new ids.
-        EXPECT_EQ(seen[2].request_id, 4u);
-        EXPECT_EQ(seen[3].request_id, 5u);
+        // The broken pipe is noticed before anything is written into it; the new connection
+        // uses the next two ids.
+        EXPECT_EQ(seen[2].request_id, 3u);
+        EXPECT_EQ(seen[3].request_id, 4u);
 
         // Same generation again: nothing to report.
         link.Close();

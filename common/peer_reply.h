@@ -20,6 +20,12 @@ struct CallResult {
     Status status = Status::Unavailable;
     // The reply body after its status; empty unless ok.
     std::vector<uint8_t> body;
+    // No reply frame came back: the status is the link's own (the peer could not be reached,
+    // refused the connection, or went silent), not one the peer answered.
+    bool link_failed = false;
+    // The request was written whole but no reply came: the peer may have carried it out, so
+    // it was not sent again.
+    bool unanswered = false;
 };
 
 // What a successful handshake learnt about the peer.

@@ -16,6 +16,16 @@ namespace lumet::common {
 // Access granted to every listed SID: FILE_GENERIC_READ | FILE_GENERIC_WRITE. Write access also
 // covers creating further instances of the pipe.
 inline constexpr DWORD kPipeAccessMask = 0x0012019F;
+// The same without FILE_CREATE_PIPE_INSTANCE: all a client needs, and no way for its holder to
+// add an instance of the server's name beside the server's own.
+inline constexpr DWORD kPipeClientAccessMask =
+    kPipeAccessMask & ~static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE);
+
+// One access entry: a SID text and the rights it gets.
+struct PipeAccessEntry {
+    std::wstring sid_text;
+    DWORD mask = kPipeAccessMask;
+};
 
 // Owns everything a pipe's SECURITY_ATTRIBUTES point to: the SIDs, the DACL and the descriptor,
 // all freed with LocalFree on destruction. Move-only; the pointers handed out by attributes()
@@ -37,7 +47,7 @@ class PipeSecurity {
     size_t entry_count() const;
 
   private:
-    friend std::optional<PipeSecurity> BuildPipeSecurity(const std::vector<std::wstring>&);
+    friend std::optional<PipeSecurity> BuildPipeSecurity(const std::vector<PipeAccessEntry>&);
     PipeSecurity() = default;  // only BuildPipeSecurity makes one, so none lacks a DACL
 
     // Declared in the order they may be freed in reverse: the descriptor points at the DACL,
@@ -53,6 +63,9 @@ class PipeSecurity {
 // with the WARN line "PipeSecurity: bad SID string skipped". Returns nothing for an empty list,
 // when no text was usable, or when a system call fails.
 std::optional<PipeSecurity> BuildPipeSecurity(const std::vector<std::wstring>& sid_texts);
+
+// The same with a mask of its own for each SID text.
+std::optional<PipeSecurity> BuildPipeSecurity(const std::vector<PipeAccessEntry>& entries);
 
 // Creates one server instance of `name`: duplex, overlapped, byte stream, remote clients
 // refused, 16384-byte buffers, default time-out, the DACL of `security`. `first_instance` adds

@@ -38,6 +38,15 @@ size_t PipeSecurity::entry_count() const {
 }
 
 std::optional<PipeSecurity> BuildPipeSecurity(const std::vector<std::wstring>& sid_texts) {
+    std::vector<PipeAccessEntry> entries;
+    entries.reserve(sid_texts.size());
+    for (const std::wstring& text : sid_texts) {
+        entries.push_back({text, kPipeAccessMask});
+    }
+    return BuildPipeSecurity(entries);
+}
+
+std::optional<PipeSecurity> BuildPipeSecurity(const std::vector<PipeAccessEntry>& sid_texts) {
     if (sid_texts.empty()) {
         return std::nullopt;
     }
@@ -47,7 +56,8 @@ std::optional<PipeSecurity> BuildPipeSecurity(const std::vector<std::wstring>& s
     security.sids_.reserve(sid_texts.size());
     std::vector<EXPLICIT_ACCESS_W> entries;
     entries.reserve(sid_texts.size());
-    for (const std::wstring& text : sid_texts) {
+    for (const PipeAccessEntry& access : sid_texts) {
+        const std::wstring& text = access.sid_text;
         // An empty text is refused before the conversion sees it: it is never a SID, and some
         // converters read past the terminator of an empty string.
         UniqueLocalMemory sid;
@@ -57,7 +67,7 @@ std::optional<PipeSecurity> BuildPipeSecurity(const std::vector<std::wstring>& s
         }
 
         EXPLICIT_ACCESS_W entry = {};
-        entry.grfAccessPermissions = kPipeAccessMask;
+        entry.grfAccessPermissions = access.mask;
         entry.grfAccessMode = SET_ACCESS;
         entry.grfInheritance = NO_INHERITANCE;
         entry.Trustee.pMultipleTrustee = nullptr;

@@ -122,6 +122,21 @@ TEST(PipeSecurityTest, PipeCarriesExactlyTheListedEntries) {
     EXPECT_EQ(max_instances, 2u);
 }
 
+// Entries with masks of their own: the client mask is the full one without the right to create
+// pipe instances, and nothing else.
+TEST(PipeSecurityTest, ClientEntryCannotCreateInstances) {
+    EXPECT_EQ(kPipeClientAccessMask, 0x0012019Bu);
+    EXPECT_EQ(kPipeAccessMask & ~kPipeClientAccessMask,
+              static_cast<DWORD>(FILE_CREATE_PIPE_INSTANCE));
+    const std::optional<std::wstring> user = CurrentUserSidText();
+    ASSERT_TRUE(user.has_value());
+    std::optional<PipeSecurity> security = BuildPipeSecurity(std::vector<PipeAccessEntry>{
+        {LocalSystemSidText(), kPipeAccessMask}, {*user, kPipeClientAccessMask}});
+    ASSERT_TRUE(security.has_value());
+    EXPECT_EQ(DaclSddl(security->attributes()->lpSecurityDescriptor),
+              L"D:(A;;0x12019f;;;SY)(A;;0x12019b;;;" + *user + L")");
+}
+
 // A moved-from owner has no descriptor; creating a pipe with it would silently apply the default
 // DACL, so it is refused.
 TEST(PipeSecurityTest, MovedFromSecurityCreatesNoPipe) {

@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/payload.h"
 #include "common/peer_link_settings.h"
+#include "common/pipe_server_check_win.h"
 #include "common/session_win.h"
 #include "plugin/agent_location.h"
 
@@ -75,16 +76,24 @@ AgentLink::AgentLink(std::wstring agent_exe_path, uint32_t session_id, std::wstr
           lumet::common::PeerLinkSettings settings =
               lumet::common::AgentLinkSettings(session_id, [this] { return LaunchAgent(); });
           settings.pipe_role = std::move(pipe_role);
+          // Only the agent executable beside this plugin, run by our user in our session, gets
+          // our requests (and the secrets in them). The path is the member, set by now.
+          settings.verify_server = [this](void* pipe) {
+              return lumet::common::VerifyAgentServer(static_cast<HANDLE>(pipe), agent_exe_path_,
+                                                      session_id_);
+          };
           return settings;
       }()) {}
 
 Status AgentLink::LaunchAgent() {
     if (agent_exe_path_.empty()) {
-        LogLine(LogLevel::Error, L"agent exe path could not be resolved from module");
+        lumet::common::LogRepeatable(LogLevel::Error,
+                                     L"agent exe path could not be resolved from module");
         return Status::Failed;
     }
     if (GetFileAttributesW(agent_exe_path_.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        LogLine(LogLevel::Error, L"OrrinfieldVPNAgent.exe not found next to the plugin DLL");
+        lumet::common::LogRepeatable(LogLevel::Error,
+                                     L"OrrinfieldVPNAgent.exe not found next to the plugin DLL");
         return Status::Unavailable;
     }
     bool started = StartDetached(agent_exe_path_, kDetachedFlags);
@@ -92,7 +101,8 @@ Status AgentLink::LaunchAgent() {
         started = StartDetached(agent_exe_path_, kDetachedFlagsInJob);
     }
     if (!started) {
-        LogWin32Error(LogLevel::Error, L"CreateProcess(agent) failed", GetLastError());
+        lumet::common::LogWin32ErrorRepeatable(LogLevel::Error, L"CreateProcess(agent) failed",
+                                               GetLastError());
         return Status::Failed;
     }
     LogLine(LogLevel::Info, L"launched OrrinfieldVPNAgent.exe detached");

@@ -45,12 +45,30 @@ FlutterError ErrorFor(Status status, std::string_view unavailable_code) {
     return FlutterError(ErrorCodeFor(status, unavailable_code), std::string());
 }
 
+// The agent itself, not the service behind it, failed the call: it was busy for every connect
+// attempt, or took the request and never answered (then the request may have taken effect, and
+// a status request tells). Such a failure names the agent whatever the method.
+std::optional<FlutterError> AgentLinkError(const CallResult& call) {
+    if (!call.link_failed) {
+        return std::nullopt;
+    }
+    if (call.unanswered) {
+        return FlutterError(kAgentUnavailableCode,
+                            "no reply from the agent; the request may have taken effect");
+    }
+    if (call.status == Status::ConnectTimeout) {
+        return FlutterError(kAgentUnavailableCode, "agent busy");
+    }
+    return std::nullopt;
+}
+
 // A call whose Ok reply carries one record: the record converted by `read`, or the error code
 // for the outcome.
 template <typename T, typename Read>
 ErrorOr<T> Answer(const CallResult& call, std::string_view unavailable_code, Read read) {
     if (!call.ok) {
-        return ErrorFor(call.status, unavailable_code);
+        const std::optional<FlutterError> agent = AgentLinkError(call);
+        return agent ? *agent : ErrorFor(call.status, unavailable_code);
     }
     std::optional<T> value = read(call.body);
     if (!value) {

@@ -15,9 +15,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "common/win_handle.h"
 #include "service/wireguard/tunnel_controller.h"
@@ -78,6 +81,18 @@ class ServiceState {
     bool reported_active = false;
     uint32_t reported_openvpn_pid = 0;
     uint64_t report_tick = 0;
+
+    // Role in the pipe's name ("Service"); tests use a role of their own. Set before the server
+    // runs.
+    std::wstring pipe_role = L"Service";
+
+    // Test seam, set before the server runs: when set, the session and user SID the pipe
+    // expects come from here instead of the console (or this process), so that a test can
+    // change the console session under a running server. Called on the server thread.
+    std::function<std::pair<uint32_t, std::optional<std::wstring>>()> expected_caller_for_testing;
+
+    // GetTickCount64 of the latest periodic activity refresh; server thread only.
+    uint64_t last_activity_refresh_tick = 0;
 
     // The packed activity value last written to the registry.
     std::atomic<uint32_t> last_recorded_activity{kNoRecordedActivity};

@@ -313,7 +313,9 @@ int RunBenchmark(int per_block) {
     const std::vector<double> service_connect = ConnectAndHello(service_pipe, false);
     const std::vector<double> service_reconnect = ConnectAndHello(service_pipe, true);
 
-    // P2: two hops. The agent's own connection to the service is the second hop.
+    // P2: two hops. The agent's own connection to the service is the second hop; the agent
+    // accepts a console service only when told so.
+    SetEnvironmentVariableW(L"ORRINFIELD_TRUST_CONSOLE_SERVICE", L"1");
     Child agent;
     if (!agent.Start(bin + L"\\OrrinfieldVPNAgent.exe", L"") || !WaitForPipe(agent_pipe, 10000)) {
         std::fprintf(stderr, "agent did not start\n");

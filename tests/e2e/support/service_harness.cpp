@@ -31,6 +31,14 @@ void PutLittleEndian(std::vector<uint8_t>& out, uint64_t value, size_t width) {
     }
 }
 
+// These tests run the service with "--console", which an agent accepts only when told so: every
+// agent they start (directly or through the plugin) inherits this. Tests of the refusal clear it
+// around their own agent.
+[[maybe_unused]] const bool kAgentsTrustTheConsoleService = [] {
+    SetEnvironmentVariableW(L"ORRINFIELD_TRUST_CONSOLE_SERVICE", L"1");
+    return true;
+}();
+
 }  // namespace
 
 std::wstring ServiceExecutablePath() {
