@@ -12,6 +12,7 @@
 
 #include "cli/lumetctl_format.h"
 #include "cli/plugin_session_win.h"
+#include "common/pipe_names.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
 #include "plugin/agent_location.h"
@@ -96,6 +97,28 @@ std::vector<DWORD> ProcessIdsNamed(const wchar_t* image) {
         }
     }
     return ids;
+}
+
+// The process serving this session's agent pipe, or 0 when none listens. Asked directly, since
+// the plugin refuses (and so never names) a server that is not the agent beside it.
+DWORD AgentPipeServerProcessId() {
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) {
+        return 0;
+    }
+    const std::optional<std::wstring> pipe = lumet::common::AgentPipeName(session);
+    if (!pipe) {
+        return 0;
+    }
+    // Identification only: whoever serves the pipe may not act as this user.
+    UniqueHandle client(CreateFileW(pipe->c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr,
+                                    OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                    nullptr));
+    ULONG pid = 0;
+    if (!client || !GetNamedPipeServerProcessId(client.get(), &pid)) {
+        return 0;
+    }
+    return pid;
 }
 
 std::wstring ImageOfProcess(DWORD pid) {
@@ -201,6 +224,9 @@ class Doctor {
                                  ? CustomAs<lv::LumetAgentHealth>(reply.value)
                                  : nullptr;
         if (health == nullptr) {
+            if (ReportForeignAgent(name, expected)) {
+                return;
+            }
             std::string fix;
             if (!Exists(expected)) {
                 fix = Utf8(expected) +
@@ -234,6 +260,22 @@ class Doctor {
             return;
         }
         Add(Result(name, Outcome::Pass, detail));
+    }
+
+    // A process that is not the agent beside the plugin holds the agent pipe, so the plugin
+    // refused it: name it and how to end it.
+    bool ReportForeignAgent(const char* name, const std::wstring& expected) {
+        const DWORD pid = AgentPipeServerProcessId();
+        const std::wstring image = pid != 0 ? ImageOfProcess(pid) : std::wstring();
+        if (pid == 0 || image.empty() || SameFile(image, expected)) {
+            return false;
+        }
+        Add(Result(name, Outcome::Fail,
+                   "the agent pipe is served by process " + std::to_string(pid) + " from " +
+                       Utf8(image) + ", which the plugin refuses (not the agent beside the plugin)",
+                   "end that agent (taskkill /PID " + std::to_string(pid) +
+                       " /F) so that the plugin starts " + Utf8(expected)));
+        return true;
     }
 
     void CheckServiceRegistration() {
