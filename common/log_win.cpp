@@ -28,7 +28,7 @@ struct LogState {
     // when the test hook closes it).
     HANDLE file = INVALID_HANDLE_VALUE;
     bool file_disabled = false;  // DisableLogFile: never open one
-    std::wstring path;  // of the open file
+    std::wstring path;           // of the open file
     uint64_t rotate_bytes = kLogFileRotateBytes;
     RepeatLimiter repeats;
     std::function<uint64_t()> repeat_clock;  // tests only
