@@ -142,7 +142,7 @@ int RunUninstallCleanup() {
     common::LogLine(LogLevel::Info, L"uninstall clean-up starting");
     const ULONGLONG deadline = GetTickCount64() + kServiceStopWaitMs;
     if (!EnsureServiceStopped(deadline) || !WaitForOtherInstancesToEnd(deadline)) {
-        return CleanupExitCode(/*service_stopped=*/false, 0, 0);
+        return CleanupExitCode(/*service_stopped=*/false, wireguard::TunnelOk, 0);
     }
 
     // The service's own stop has normally taken its tunnel down already; a tunnel left by a
