@@ -82,22 +82,20 @@ int RunAgentProgram() {
     // One agent per session. Losing the race is the normal outcome when a plugin starts an agent
     // while one is already running, so it exits with 0. Whatever handle we got is closed then.
     const std::optional<std::wstring> mutex_name = common::MakeAgentMutexName(state.sessionId);
-    HANDLE mutex = nullptr;
+    common::UniqueKernelHandle mutex;
     DWORD mutex_error = ERROR_INVALID_NAME;
     if (mutex_name) {
         SetLastError(ERROR_SUCCESS);
-        mutex = CreateMutexW(/*lpMutexAttributes=*/nullptr, /*bInitialOwner=*/FALSE,
-                             mutex_name->c_str());
+        mutex.reset(CreateMutexW(/*lpMutexAttributes=*/nullptr, /*bInitialOwner=*/FALSE,
+                                 mutex_name->c_str()));
         mutex_error = GetLastError();
     }
-    if (mutex == nullptr || mutex_error == ERROR_ALREADY_EXISTS) {
-        if (mutex != nullptr) {
-            CloseHandle(mutex);
-        }
+    if (!mutex || mutex_error == ERROR_ALREADY_EXISTS) {
         common::LogLine(LogLevel::Info, L"another agent already owns this session, exiting 0");
         return kExitOk;
     }
-    // The mutex handle stays open until the process ends; that is what claims the session.
+    // The mutex handle stays open while the server runs, and so until the process ends; that is
+    // what claims the session.
 
     // A parent that starts us in a new process group leaves Ctrl+C disabled; turn it back on so
     // that Ctrl+C reaches the handler like the other controls do.

@@ -22,7 +22,7 @@ enum class AcceptOutcome {
 
 // Listens for one client on a fresh, unconnected instance for up to `timeout_ms` (INFINITE
 // allowed).
-AcceptOutcome AwaitClient(HANDLE pipe, HANDLE stop_event, DWORD timeout_ms);
+[[nodiscard]] AcceptOutcome AwaitClient(HANDLE pipe, HANDLE stop_event, DWORD timeout_ms);
 
 enum class RequestWait {
     Ready,   // the client has sent data (nothing of it is consumed here)
@@ -33,7 +33,7 @@ enum class RequestWait {
 
 // Waits for the first byte of the client's next request without reading it, so that a stop
 // request does not have to wait for a silent client's read time-out.
-RequestWait WaitForRequest(HANDLE pipe, HANDLE stop_event, DWORD timeout_ms);
+[[nodiscard]] RequestWait WaitForRequest(HANDLE pipe, HANDLE stop_event, DWORD timeout_ms);
 
 // FlushFileBuffers on a server pipe returns only once the client has read everything written to
 // it, so a client that stays connected without reading its last reply would hold the server

@@ -140,7 +140,7 @@ TEST_F(PipeWaitsTest, RequestWaitEndsOnSilenceStopAndClose) {
 TEST_F(PipeWaitsTest, FlushCompletesOnceTheClientHasRead) {
     common::UniqueHandle client = Connected();
     ASSERT_TRUE(common::SendFrame(server_.get(), 2, 1, 9, {}, 1000));
-    std::thread reader([&] { common::ReceiveFrame(client.get(), 2000); });
+    std::thread reader([&] { static_cast<void>(common::ReceiveFrame(client.get(), 2000)); });
     EXPECT_TRUE(FlushClientBounded(server_.get(), stop_.get(), 5000));
     reader.join();
 }

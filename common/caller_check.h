@@ -31,8 +31,8 @@ enum class CallerDecision { Accepted, IdentityUnavailable, NoExpectedSid, Mismat
 // The service passes allow_local_system = true, the agent false. An empty expected SID counts as
 // absent: it can only come from a failed lookup, and matching it against an empty caller SID
 // would admit a caller nobody identified.
-CallerDecision DecideCaller(const CallerIdentity& caller,
-                            const std::optional<std::wstring>& expected_sid,
-                            uint32_t expected_session, bool allow_local_system);
+[[nodiscard]] CallerDecision DecideCaller(const CallerIdentity& caller,
+                                          const std::optional<std::wstring>& expected_sid,
+                                          uint32_t expected_session, bool allow_local_system);
 
 }  // namespace lumet::common

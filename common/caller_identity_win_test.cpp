@@ -127,13 +127,12 @@ TEST(CallerIdentityTest, ClientInChildProcess) {
     ASSERT_TRUE(SetEnvironmentVariableW(kChildPipeVar, server.name.c_str()));
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
+    UniqueProcessInformation child;
     const BOOL started = CreateProcessW(exe, command.data(), nullptr, nullptr, FALSE,
-                                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+                                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, child.put());
     SetEnvironmentVariableW(kChildPipeVar, nullptr);
     ASSERT_TRUE(started) << GetLastError();
-    UniqueProcess process(info.hProcess);
-    UniqueKernelHandle thread(info.hThread);
+    const UniqueProcess process = child.release_process();
     ScopeExit kill_child([&] {
         if (WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
             TerminateProcess(process.get(), 99);
@@ -141,7 +140,7 @@ TEST(CallerIdentityTest, ClientInChildProcess) {
     });
 
     ASSERT_TRUE(server.AcceptFirstByte());
-    ExpectThisUser(GetCallerIdentity(server.pipe.get()), info.dwProcessId);
+    ExpectThisUser(GetCallerIdentity(server.pipe.get()), child.get().dwProcessId);
     ExpectNotImpersonating();
 
     // Let the child finish cleanly.

@@ -60,8 +60,8 @@ std::optional<std::vector<uint8_t>> EncodeFrame(uint16_t type, uint32_t request_
 // null pointer -> Malformed; < 4 bytes -> NeedMore; length < 16 -> Malformed;
 // length > 65532 -> TooLarge; < 20 bytes -> NeedMore; payload_length > 61440 -> TooLarge;
 // length != payload_length + 16 -> Malformed. Outputs are left untouched unless the result is Ok.
-FrameDecodeResult DecodeFrameHeader(const uint8_t* bytes, size_t available, FrameHeader* header,
-                                    size_t* total_size);
+[[nodiscard]] FrameDecodeResult DecodeFrameHeader(const uint8_t* bytes, size_t available,
+                                                  FrameHeader* header, size_t* total_size);
 
 // Time-out for reading the reply to a request of `type`: kWireGuardStartTimeoutMs for
 // WireGuardStart, which waits for a tunnel to come up, else the caller's default.

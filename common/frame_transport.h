@@ -59,6 +59,7 @@ bool SendFrame(HANDLE handle, uint16_t type, uint32_t request_id, uint32_t gener
 // announced payload, never a byte of the next frame. The header is not judged beyond
 // DecodeFrameHeader (protocol and type are the receiver's business). On failure `ok` is false and
 // any partly read payload has been zeroed.
-ReceivedFrame ReceiveFrame(HANDLE handle, uint32_t timeout_ms, const FrameWaits& waits = {});
+[[nodiscard]] ReceivedFrame ReceiveFrame(HANDLE handle, uint32_t timeout_ms,
+                                         const FrameWaits& waits = {});
 
 }  // namespace lumet::common

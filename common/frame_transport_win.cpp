@@ -4,32 +4,17 @@
 #include <vector>
 
 #include "common/secure_buffer.h"
+#include "common/win_handle.h"
 
 namespace lumet::common {
 namespace {
 
-// Owns the event of one overlapped operation. Closing keeps GetLastError intact, because callers
-// report the error of the failed I/O, not of the clean-up.
-class OperationEvent {
-  public:
-    OperationEvent()
-        : event_(CreateEventW(/*lpEventAttributes=*/nullptr, /*bManualReset=*/TRUE,
-                              /*bInitialState=*/FALSE, /*lpName=*/nullptr)) {}
-    ~OperationEvent() {
-        if (event_ != nullptr) {
-            const DWORD error = GetLastError();
-            CloseHandle(event_);
-            SetLastError(error);
-        }
-    }
-    OperationEvent(const OperationEvent&) = delete;
-    OperationEvent& operator=(const OperationEvent&) = delete;
-
-    HANDLE get() const { return event_; }
-
-  private:
-    HANDLE event_;
-};
+// The event of one overlapped operation (manual reset, unsignalled). Its owner keeps GetLastError
+// intact on close, because callers report the error of the failed I/O, not of the clean-up.
+UniqueEvent NewOperationEvent() {
+    return UniqueEvent(CreateEventW(/*lpEventAttributes=*/nullptr, /*bManualReset=*/TRUE,
+                                    /*bInitialState=*/FALSE, /*lpName=*/nullptr));
+}
 
 // Deadline of one transfer: either a fixed time-out per operation (TransferAll) or one point in
 // time for a whole frame (SendFrame, ReceiveFrame).
@@ -81,8 +66,8 @@ DWORD WaitForOperation(HANDLE operation, uint64_t end_tick, const FrameWaits& wa
 // non-zero number of bytes transferred.
 bool TransferOnce(HANDLE handle, uint8_t* buffer, DWORD count, const Deadline& deadline,
                   const FrameWaits& waits, TransferDirection direction, DWORD* moved) {
-    OperationEvent event;
-    if (event.get() == nullptr) {
+    const UniqueEvent event = NewOperationEvent();
+    if (!event) {
         return false;
     }
     OVERLAPPED overlapped{};

@@ -155,10 +155,10 @@ class LogFileTest : public testing::Test {
         startup.hStdInput = nullptr;
         startup.hStdOutput = out.get();
         startup.hStdError = err.get();
-        PROCESS_INFORMATION info{};
+        UniqueProcessInformation info;
         const BOOL started =
             CreateProcessW(nullptr, command.data(), nullptr, nullptr,
-                           /*bInheritHandles=*/TRUE, 0, nullptr, nullptr, &startup, &info);
+                           /*bInheritHandles=*/TRUE, 0, nullptr, nullptr, &startup, info.put());
         const DWORD error = GetLastError();
         SetEnvironmentVariableW(kRoleVariable, nullptr);
         SetEnvironmentVariableW(kNameVariable, nullptr);
@@ -167,8 +167,7 @@ class LogFileTest : public testing::Test {
             ADD_FAILURE() << "CreateProcessW failed: " << error;
             return UniqueProcess();
         }
-        CloseHandle(info.hThread);
-        return UniqueProcess(info.hProcess);
+        return info.release_process();
     }
 
     static void WaitForChild(const UniqueProcess& child) {

@@ -77,7 +77,7 @@ struct ProfileSummary {
 // Checks `profile` (raw bytes, not NUL-terminated; may hold anything). Bad input never throws and
 // yields a non-Ok code; only std::bad_alloc could escape. `summary` may be null when the caller
 // only wants the verdict.
-ProfileCheck ValidateProfile(std::string_view profile, ProfileSummary* summary);
+[[nodiscard]] ProfileCheck ValidateProfile(std::string_view profile, ProfileSummary* summary);
 
 // Returns `profile` unchanged when some line outside the inline blocks that is neither blank nor a
 // comment has `directive` as its first word; otherwise returns it with a line feed appended when

@@ -67,7 +67,7 @@ class PeerLink {
         bool CheckAlive();
 
         bool IsConnected() const;
-        Status LastStatus() const;
+        [[nodiscard]] Status LastStatus() const;
         uint32_t PeerGeneration() const;
 
       private:
@@ -104,7 +104,7 @@ class PeerLink {
     bool IsConnected() const;
     // Outcome of the latest connection attempt, handshake included; Unavailable before the first.
     // A failed exchange does not change it.
-    Status LastStatus() const;
+    [[nodiscard]] Status LastStatus() const;
     // Generation number the peer sent at the latest successful handshake; 0 before the first.
     uint32_t PeerGeneration() const;
     // Identity the peer announced at the latest successful handshake.

@@ -136,6 +136,14 @@ struct CoTaskMemory {
     }
 };
 
+// Windows are destroyed, not closed, and only by the thread that created them.
+struct Window {
+    using Type = HWND;
+    static constexpr Type kInvalid = nullptr;
+    static bool IsValid(Type w) noexcept { return w != nullptr; }
+    static void Close(Type w) noexcept { DestroyWindow(w); }
+};
+
 struct Socket {
     using Type = SOCKET;
     static constexpr Type kInvalid = INVALID_SOCKET;
@@ -163,6 +171,64 @@ template <typename T>
 using UniqueCoTaskPtr = UniqueResource<handle_traits::CoTaskMemory<T>>;
 using UniqueCoTaskMemory = UniqueCoTaskPtr<void>;
 using UniqueSocket = UniqueResource<handle_traits::Socket>;
+// A window of our own (DestroyWindow); the owner must live and die on the window's thread.
+using UniqueWindow = UniqueResource<handle_traits::Window>;
+
+// Owns both handles of a PROCESS_INFORMATION (process and primary thread) and closes each exactly
+// once, keeping the last error like UniqueResource. Move-only; a moved-from or reset owner holds
+// null handles and zero ids. Hand it to CreateProcessW through put():
+//     UniqueProcessInformation child;
+//     if (!CreateProcessW(..., &startup, child.put())) return GetLastError();
+class UniqueProcessInformation {
+  public:
+    UniqueProcessInformation() noexcept = default;
+    explicit UniqueProcessInformation(const PROCESS_INFORMATION& info) noexcept : info_(info) {}
+    ~UniqueProcessInformation() { reset(); }
+
+    UniqueProcessInformation(UniqueProcessInformation&& other) noexcept
+        : info_(std::exchange(other.info_, PROCESS_INFORMATION{})) {}
+    UniqueProcessInformation& operator=(UniqueProcessInformation&& other) noexcept {
+        if (this != &other) {
+            reset();
+            info_ = std::exchange(other.info_, PROCESS_INFORMATION{});
+        }
+        return *this;
+    }
+    UniqueProcessInformation(const UniqueProcessInformation&) = delete;
+    UniqueProcessInformation& operator=(const UniqueProcessInformation&) = delete;
+
+    const PROCESS_INFORMATION& get() const noexcept { return info_; }
+    HANDLE process() const noexcept { return info_.hProcess; }
+    HANDLE thread() const noexcept { return info_.hThread; }
+    bool valid() const noexcept { return handle_traits::IsKernelHandle(info_.hProcess); }
+    explicit operator bool() const noexcept { return valid(); }
+
+    // Closes the thread handle alone, for callers that never resume or wait on the thread.
+    void close_thread() noexcept {
+        UniqueKernelHandle(std::exchange(info_.hThread, nullptr)).reset();
+    }
+
+    // Hands the process handle to a UniqueProcess; the thread handle stays here.
+    [[nodiscard]] UniqueProcess release_process() noexcept {
+        return UniqueProcess(std::exchange(info_.hProcess, nullptr));
+    }
+
+    // Closes both handles (thread first) and clears the ids.
+    void reset() noexcept {
+        close_thread();
+        UniqueProcess(std::exchange(info_.hProcess, nullptr)).reset();
+        info_ = PROCESS_INFORMATION{};
+    }
+
+    // Closes what is owned and gives the (now empty) structure to fill, e.g. to CreateProcessW.
+    PROCESS_INFORMATION* put() noexcept {
+        reset();
+        return &info_;
+    }
+
+  private:
+    PROCESS_INFORMATION info_{};
+};
 
 // Runs a callable when the scope ends, unless dismissed; for undo steps that are not handles:
 //     if (!ImpersonateNamedPipeClient(pipe)) return ...;

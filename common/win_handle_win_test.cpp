@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 
 #include <vector>
 
@@ -95,6 +96,96 @@ TEST(WinHandle, RealHandleIsClosedOnceAndErrorSurvivesAFailingClose) {
     SetLastError(ERROR_SEM_TIMEOUT);
     bogus.reset();
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+}
+
+bool IsOpenHandle(HANDLE h) {
+    DWORD flags = 0;
+    return GetHandleInformation(h, &flags) != FALSE;
+}
+
+// This test program itself, started suspended: a real process and thread that never run.
+class UniqueProcessInformationTest : public testing::Test {
+  protected:
+    void StartChild(UniqueProcessInformation& child) {
+        wchar_t path[MAX_PATH] = {};
+        ASSERT_NE(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+        std::wstring line = L"\"" + std::wstring(path) + L"\" --gtest_list_tests";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        ASSERT_TRUE(CreateProcessW(path, line.data(), nullptr, nullptr, /*bInheritHandles=*/FALSE,
+                                   CREATE_SUSPENDED, nullptr, nullptr, &startup, child.put()));
+        // A second handle, so that the child can be ended after the owner closed its own.
+        HANDLE copy = nullptr;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.process(), GetCurrentProcess(),
+                                    &copy, 0, FALSE, DUPLICATE_SAME_ACCESS));
+        keepers_.emplace_back(copy);
+    }
+    void TearDown() override {
+        for (UniqueProcess& keeper : keepers_) {
+            TerminateProcess(keeper.get(), 0);
+            WaitForSingleObject(keeper.get(), 5000);
+        }
+    }
+
+  private:
+    std::vector<UniqueProcess> keepers_;
+};
+
+TEST_F(UniqueProcessInformationTest, BothHandlesClosedOnceAcrossMovesAndErrorKept) {
+    UniqueProcessInformation child;
+    ASSERT_NO_FATAL_FAILURE(StartChild(child));
+    const HANDLE process = child.process();
+    const HANDLE thread = child.thread();
+    ASSERT_TRUE(IsOpenHandle(process));
+    ASSERT_TRUE(IsOpenHandle(thread));
+    EXPECT_NE(child.get().dwProcessId, 0u);
+    {
+        UniqueProcessInformation moved(std::move(child));
+        EXPECT_FALSE(child.valid());
+        EXPECT_EQ(child.thread(), nullptr);
+        UniqueProcessInformation target;
+        target = std::move(moved);
+        EXPECT_EQ(target.process(), process);
+        EXPECT_EQ(target.thread(), thread);
+        EXPECT_TRUE(IsOpenHandle(process));
+        EXPECT_TRUE(IsOpenHandle(thread));
+        SetLastError(ERROR_SEM_TIMEOUT);
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    EXPECT_FALSE(IsOpenHandle(process));
+    EXPECT_FALSE(IsOpenHandle(thread));
+}
+
+TEST_F(UniqueProcessInformationTest, CloseThreadReleaseProcessAndPutOverAnOwnedChild) {
+    UniqueProcessInformation child;
+    ASSERT_NO_FATAL_FAILURE(StartChild(child));
+    const HANDLE first_thread = child.thread();
+    child.close_thread();
+    EXPECT_FALSE(IsOpenHandle(first_thread));
+    UniqueProcess process = child.release_process();
+    EXPECT_FALSE(child.valid());
+    EXPECT_TRUE(IsOpenHandle(process.get()));
+
+    // put() over a second child closes both of its handles before handing out the storage.
+    ASSERT_NO_FATAL_FAILURE(StartChild(child));
+    const HANDLE second_process = child.process();
+    const HANDLE second_thread = child.thread();
+    PROCESS_INFORMATION* storage = child.put();
+    EXPECT_EQ(storage->hProcess, nullptr);
+    EXPECT_EQ(storage->dwProcessId, 0u);
+    EXPECT_FALSE(IsOpenHandle(second_process));
+    EXPECT_FALSE(IsOpenHandle(second_thread));
+}
+
+TEST(WinHandle, WindowIsDestroyedWithItsOwner) {
+    UniqueWindow window(CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        GetModuleHandleW(nullptr), nullptr));
+    ASSERT_TRUE(window);
+    const HWND raw = window.get();
+    UniqueWindow moved(std::move(window));
+    EXPECT_TRUE(IsWindow(raw));
+    moved.reset();
+    EXPECT_FALSE(IsWindow(raw));
 }
 
 TEST(ScopeExitGuard, RunsOnceAtScopeEndUnlessDismissed) {

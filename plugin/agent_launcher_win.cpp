@@ -10,6 +10,7 @@
 #include "common/peer_link_settings.h"
 #include "common/pipe_server_check_win.h"
 #include "common/session_win.h"
+#include "common/win_handle.h"
 #include "plugin/agent_location.h"
 
 namespace lumet_windows_vpn {
@@ -50,17 +51,12 @@ bool StartDetached(const std::wstring& path, DWORD flags) {
     writable.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(path.c_str(), writable.data(), /*lpProcessAttributes=*/nullptr,
-                        /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/FALSE, flags,
-                        /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup,
-                        &process)) {
-        return false;
-    }
-    // The plugin never waits for the agent nor watches it.
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return true;
+    // The plugin never waits for the agent nor watches it: both handles close on return.
+    lumet::common::UniqueProcessInformation process;
+    return CreateProcessW(path.c_str(), writable.data(), /*lpProcessAttributes=*/nullptr,
+                          /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/FALSE, flags,
+                          /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup,
+                          process.put()) != FALSE;
 }
 
 }  // namespace

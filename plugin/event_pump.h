@@ -18,6 +18,7 @@
 
 #include <flutter/binary_messenger.h>
 
+#include "common/win_handle.h"
 #include "plugin/agent_launcher.h"
 #include "plugin/host_api.h"
 
@@ -57,10 +58,10 @@ class EventPump {
 
     std::unique_ptr<LumetWindowsVpnFlutterApi> flutter_api_;
     std::shared_ptr<AgentLink> link_;
-    HWND window_ = nullptr;
+    lumet::common::UniqueWindow window_;
     std::mutex queue_lock_;
     std::deque<PendingEvent> queue_;
-    HANDLE watcher_ = nullptr;
+    lumet::common::UniqueKernelHandle watcher_;
     std::atomic<uint8_t> stop_requested_{0};
     std::atomic<uint8_t> started_{0};
 };

@@ -45,24 +45,24 @@ EventPump::EventPump(::flutter::BinaryMessenger* messenger, std::shared_ptr<Agen
     : flutter_api_(std::make_unique<LumetWindowsVpnFlutterApi>(messenger)), link_(std::move(link)) {
     InitOnceExecuteOnce(&g_class_once, &RegisterWindowClass,
                         reinterpret_cast<PVOID>(&EventPump::WindowProc), nullptr);
-    window_ = CreateWindowExW(/*dwExStyle=*/0, kWindowClass, /*lpWindowName=*/nullptr,
-                              /*dwStyle=*/0, 0, 0, 0, 0, HWND_MESSAGE, /*hMenu=*/nullptr,
-                              GetModuleHandleW(nullptr), /*lpParam=*/nullptr);
-    if (window_ != nullptr) {
-        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    window_.reset(CreateWindowExW(/*dwExStyle=*/0, kWindowClass, /*lpWindowName=*/nullptr,
+                                  /*dwStyle=*/0, 0, 0, 0, 0, HWND_MESSAGE, /*hMenu=*/nullptr,
+                                  GetModuleHandleW(nullptr), /*lpParam=*/nullptr));
+    if (window_) {
+        SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
 }
 
 EventPump::~EventPump() {
     stop_requested_.store(1);
-    if (watcher_ != nullptr) {
-        WaitForSingleObject(watcher_, INFINITE);
-        CloseHandle(watcher_);
+    if (watcher_) {
+        WaitForSingleObject(watcher_.get(), INFINITE);
+        watcher_.reset();
     }
-    if (window_ != nullptr) {
+    if (window_) {
         // Messages still posted to the window die with it; the events they announce are dropped.
-        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-        DestroyWindow(window_);
+        SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
+        window_.reset();
     }
     std::lock_guard<std::mutex> lock(queue_lock_);
     queue_.clear();
@@ -78,7 +78,7 @@ void EventPump::Start() {
     if (thread == 0) {
         throw std::runtime_error("event watcher thread could not be started");
     }
-    watcher_ = reinterpret_cast<HANDLE>(thread);
+    watcher_.reset(reinterpret_cast<HANDLE>(thread));
 }
 
 unsigned __stdcall EventPump::WatcherThread(void* self) {
@@ -113,8 +113,8 @@ void EventPump::Enqueue(const std::string& kind, const std::string& detail) {
         std::lock_guard<std::mutex> lock(queue_lock_);
         queue_.push_back(PendingEvent{kind, detail, UnixTimeMsNow()});
     }
-    if (window_ != nullptr) {
-        PostMessageW(window_, kDrainMessage, 0, 0);
+    if (window_) {
+        PostMessageW(window_.get(), kDrainMessage, 0, 0);
     }
 }
 

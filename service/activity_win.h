@@ -25,7 +25,7 @@ inline constexpr wchar_t kActivityValueName[] = L"Activity";
 inline constexpr wchar_t kActivityReasonsValueName[] = L"ActivityReasons";
 
 // Whether `pid` runs an image named "openvpn.exe" (letter case ignored). Id 0 is ProcessNone.
-ProcessCheck CheckOpenVpnProcess(uint32_t pid);
+[[nodiscard]] ProcessCheck CheckOpenVpnProcess(uint32_t pid);
 
 // Evidence at `now_tick` (GetTickCount64 milliseconds). A report counts as fresh up to
 // `freshness_ms` after it arrived; the service always uses kReportFreshnessMs.

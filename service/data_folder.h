@@ -64,7 +64,8 @@ bool IsTrustedOwner(std::wstring_view owner_sid, std::wstring_view own_account_s
 
 // The verdict on one path, checks in this order: missing, reparse point, wrong type, hard link
 // (log file only), owner unknown, owner untrusted.
-PathVerdict JudgeDataPath(PathKind kind, const PathFacts& facts, std::wstring_view own_account_sid);
+[[nodiscard]] PathVerdict JudgeDataPath(PathKind kind, const PathFacts& facts,
+                                        std::wstring_view own_account_sid);
 
 // One line saying why `path` is refused, for the service's log outputs.
 std::wstring RefusalMessage(PathVerdict verdict, std::wstring_view path,

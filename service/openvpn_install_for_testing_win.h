@@ -198,12 +198,11 @@ class StandInProcess {
         startup.hStdError = null_out.get();
         // "/k" without a command: the interpreter waits for commands on standard input.
         std::wstring command = L"\"" + image_ + L"\" /q /k";
-        PROCESS_INFORMATION info = {};
+        common::UniqueProcessInformation info;
         if (CreateProcessW(image_.c_str(), command.data(), nullptr, nullptr,
-                           /*bInheritHandles=*/TRUE, 0, nullptr, nullptr, &startup, &info)) {
-            CloseHandle(info.hThread);
-            process_.reset(info.hProcess);
-            pid_ = info.dwProcessId;
+                           /*bInheritHandles=*/TRUE, 0, nullptr, nullptr, &startup, info.put())) {
+            pid_ = info.get().dwProcessId;
+            process_ = info.release_process();
         }
     }
 

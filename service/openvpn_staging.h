@@ -87,11 +87,11 @@ struct ConfigDirResolution {
 };
 
 // Checks 1 to 5, in order, on the registry value alone; Trusted when all of them pass.
-ConfigDirStatus CheckConfigDirValue(const std::optional<std::wstring>& value,
-                                    std::wstring_view program_files);
+[[nodiscard]] ConfigDirStatus CheckConfigDirValue(const std::optional<std::wstring>& value,
+                                                  std::wstring_view program_files);
 
 // All checks: the value first, then missing, writable, service.
-ConfigDirResolution DecideConfigDir(const ConfigDirFacts& facts);
+[[nodiscard]] ConfigDirResolution DecideConfigDir(const ConfigDirFacts& facts);
 
 // One access-allowed entry of a directory's DACL.
 struct AllowedAce {

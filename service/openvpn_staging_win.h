@@ -31,7 +31,7 @@ namespace lumet::service {
 // Reads HKLM "SOFTWARE\OpenVPN" "config_dir" (64-bit view, REG_SZ only, at most 1040 bytes) and
 // Program Files, then applies every check of DecideConfigDir, gathering the directory's DACL and
 // the state of OpenVPNService only when the value itself passes.
-ConfigDirResolution ResolveConfigDirectory();
+[[nodiscard]] ConfigDirResolution ResolveConfigDirectory();
 
 // The facts behind the last three checks, each gathered as the resolution does.
 bool IsExistingDirectory(const std::wstring& path);
@@ -79,8 +79,8 @@ struct StageResult {
 // Ensures "auth-nocache", validates, and writes the amended profile into a new file named by
 // StagedFileName in `staging_directory`, readable by `user_sid`. Nothing is left on disk unless
 // the result is Staged.
-StageResult StageProfile(const std::wstring& staging_directory, uint32_t attempt,
-                         std::string_view profile, PSID user_sid);
+[[nodiscard]] StageResult StageProfile(const std::wstring& staging_directory, uint32_t attempt,
+                                       std::string_view profile, PSID user_sid);
 
 // Removes a staged file when IsDeletableStagedPath allows it. True when it was deleted or was
 // not there (ERROR_FILE_NOT_FOUND); false when the path is refused, is a directory, or cannot be
@@ -97,7 +97,7 @@ struct SweepResult {
 
 // Deletes every file (not directory) with a staged name in `staging_directory`; a missing
 // directory is no error.
-SweepResult SweepStagingDirectory(const std::wstring& staging_directory);
+[[nodiscard]] SweepResult SweepStagingDirectory(const std::wstring& staging_directory);
 
 // Resolves, ensures, sweeps and logs, once while the service starts.
 void RunStartupSweep();

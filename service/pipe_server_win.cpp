@@ -381,13 +381,14 @@ std::vector<uint8_t> HandleWireGuardRequest(ServiceState& state, uint16_t type,
             if (!DecodeWireGuardStart(payload, &config)) {
                 return common::StatusOnly(Status::BadRequest);
             }
-            controller.Start(config.str(), &record);
+            // The record carries the result to the client.
+            static_cast<void>(controller.Start(config.str(), &record));
             config.Wipe();
             *record_activity = true;
             break;
         }
         case common::MessageType::WireGuardStop:
-            controller.Stop(&record);
+            static_cast<void>(controller.Stop(&record));
             *record_activity = true;
             break;
         default:

@@ -23,7 +23,7 @@ enum class RequestRoute {
 };
 
 // Protocol first: a client of another protocol is refused whatever it asks.
-RequestRoute RouteRequest(const common::FrameHeader& header);
+[[nodiscard]] RequestRoute RouteRequest(const common::FrameHeader& header);
 
 // Which part of the service answers a catalogue type.
 enum class ServiceHandler {
@@ -35,7 +35,7 @@ enum class ServiceHandler {
     ActivityReport,   // 14
     NotServed,        // agent-only types and anything outside the catalogue
 };
-ServiceHandler HandlerFor(uint16_t type);
+[[nodiscard]] ServiceHandler HandlerFor(uint16_t type);
 
 // Reply bodies, status Ok first. `generation_text` is the service's generation text in UTF-8.
 std::vector<uint8_t> BuildHelloReply(std::string_view generation_text);

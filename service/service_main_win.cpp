@@ -61,7 +61,7 @@ void RunStopSequence() {
     // same, so its result is not looked at. g_state_lock stays held meanwhile: the server thread
     // withdraws the state only after this returns.
     common::WireGuardStatusRecord discarded;
-    g_current_state->tunnel_controller->Stop(&discarded);
+    static_cast<void>(g_current_state->tunnel_controller->Stop(&discarded));
     g_current_state->RequestStop();
 }
 

@@ -32,10 +32,12 @@ bool IsUninstallCleanupRequest(int argc, const wchar_t* const* argv) {
     return EqualsIgnoringAsciiCase(argv[1], L"--uninstall-cleanup");
 }
 
-int CleanupExitCode(bool service_stopped, uint16_t tunnel_error, uint32_t registry_error) {
+int CleanupExitCode(bool service_stopped, wireguard::TunnelError tunnel_error,
+                    uint32_t registry_error) {
     const bool registry_gone = registry_error == 0 || registry_error == kErrorFileNotFound;
-    return (service_stopped && tunnel_error == 0 && registry_gone) ? kCleanupOk
-                                                                   : kCleanupIncomplete;
+    return (service_stopped && tunnel_error == wireguard::TunnelOk && registry_gone)
+               ? kCleanupOk
+               : kCleanupIncomplete;
 }
 
 }  // namespace lumet::service

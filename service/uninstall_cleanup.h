@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "service/wireguard/tunnel_names.h"
+
 namespace lumet::service {
 
 // True when the first argument after the program name is "--uninstall-cleanup" in any letter
@@ -25,10 +27,11 @@ inline constexpr int kCleanupIncomplete = 1;
 inline constexpr uint32_t kServiceStopWaitMs = 30000;
 
 // Decides the exit code: whether OrrinfieldVPNService was stopped (or absent) first, the tunnel
-// controller's error (0 = removed or never there) and the registry result (0 or
+// controller's error (TunnelOk: removed or never there) and the registry result (0 or
 // ERROR_FILE_NOT_FOUND (2) = gone). Nothing is removed while the service runs, since it would write
 // the activity record again.
-int CleanupExitCode(bool service_stopped, uint16_t tunnel_error, uint32_t registry_error);
+int CleanupExitCode(bool service_stopped, wireguard::TunnelError tunnel_error,
+                    uint32_t registry_error);
 
 // Runs the clean-up (Win32). Blocks up to kServiceStopWaitMs for the service to stop, then up to
 // the tunnel controller's stop time-out (12 s). Returns one of the exit codes above; every step is

@@ -32,16 +32,17 @@ TEST(UninstallCleanupRequest, OnlyTheFirstArgumentInAnyLetterCase) {
 TEST(UninstallCleanupExitCode, SucceedsOnlyWhenEverythingIsGone) {
     struct Case {
         bool service_stopped;
-        uint16_t tunnel_error;
+        wireguard::TunnelError tunnel_error;
         uint32_t registry_error;
         int exit_code;
     };
     const Case cases[] = {
-        {true, 0, 0, kCleanupOk},
-        {true, 0, 2, kCleanupOk},           // no activity record to remove
-        {true, 6, 0, kCleanupIncomplete},   // tunnel service could not be removed
-        {true, 0, 5, kCleanupIncomplete},   // key could not be deleted
-        {false, 0, 0, kCleanupIncomplete},  // service still running
+        {true, wireguard::TunnelOk, 0, kCleanupOk},
+        {true, wireguard::TunnelOk, 2, kCleanupOk},  // no activity record to remove
+        // The tunnel service could not be removed.
+        {true, wireguard::TunnelStopIncomplete, 0, kCleanupIncomplete},
+        {true, wireguard::TunnelOk, 5, kCleanupIncomplete},   // key could not be deleted
+        {false, wireguard::TunnelOk, 0, kCleanupIncomplete},  // service still running
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CleanupExitCode(c.service_stopped, c.tunnel_error, c.registry_error), c.exit_code)

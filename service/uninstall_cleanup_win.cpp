@@ -28,22 +28,21 @@ std::wstring OwnDirectory() {
 // Removes HKLM "SOFTWARE\Orrinfield VPN" with everything in it, in the 64-bit view the service
 // writes. Returns the Win32 result; ERROR_FILE_NOT_FOUND when there was nothing to remove.
 uint32_t RemoveActivityKey() {
-    HKEY software = nullptr;
+    common::UniqueRegKey software;
     LSTATUS result = RegOpenKeyExW(
         HKEY_LOCAL_MACHINE, L"SOFTWARE", /*ulOptions=*/0,
         KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE | DELETE | KEY_WOW64_64KEY,
-        &software);
+        software.put());
     if (result != ERROR_SUCCESS) {
         return static_cast<uint32_t>(result);
     }
     const std::wstring_view path(kActivityKeyPath);
     const std::wstring leaf(path.substr(path.find(L'\\') + 1));
-    result = RegDeleteTreeW(software, leaf.c_str());
+    result = RegDeleteTreeW(software.get(), leaf.c_str());
     if (result == ERROR_SUCCESS) {
         // RegDeleteTreeW empties the key; the key itself goes with RegDeleteKeyExW.
-        result = RegDeleteKeyExW(software, leaf.c_str(), KEY_WOW64_64KEY, /*Reserved=*/0);
+        result = RegDeleteKeyExW(software.get(), leaf.c_str(), KEY_WOW64_64KEY, /*Reserved=*/0);
     }
-    RegCloseKey(software);
     return static_cast<uint32_t>(result);
 }
 
@@ -143,15 +142,15 @@ int RunUninstallCleanup() {
     common::LogLine(LogLevel::Info, L"uninstall clean-up starting");
     const ULONGLONG deadline = GetTickCount64() + kServiceStopWaitMs;
     if (!EnsureServiceStopped(deadline) || !WaitForOtherInstancesToEnd(deadline)) {
-        return CleanupExitCode(/*service_stopped=*/false, 0, 0);
+        return CleanupExitCode(/*service_stopped=*/false, wireguard::TunnelOk, 0);
     }
 
     // The service's own stop has normally taken its tunnel down already; a tunnel left by a
     // console run or a crash is still removed here, with its configuration file.
     wireguard::WireGuardTunnelController controller(OwnDirectory());
     common::WireGuardStatusRecord record;
-    const uint16_t tunnel_error = controller.Stop(&record);
-    if (tunnel_error != 0) {
+    const wireguard::TunnelError tunnel_error = controller.Stop(&record);
+    if (tunnel_error != wireguard::TunnelOk) {
         common::LogLine(LogLevel::Error,
                         L"uninstall clean-up: WireGuard tunnel service not removed");
     }

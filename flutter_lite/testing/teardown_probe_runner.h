@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "common/win_handle.h"
 #include "test_util.h"
 
 namespace flutter_lite::testing {
@@ -36,23 +37,24 @@ inline ProbeOutcome RunTeardownProbe(const std::wstring& arguments, DWORD timeou
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = write_end;
     startup.hStdError = write_end;
-    PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    lumet::common::UniqueProcessInformation process;
+    const BOOL started =
+        CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                       nullptr, nullptr, &startup, process.put());
     CloseHandle(write_end);
     if (!started) {
         CloseHandle(read_end);
         return outcome;
     }
-    CloseHandle(process.hThread);
+    process.close_thread();
     // The probe writes a few lines; reading until it lets go of the pipe cannot block past its
     // end, and the wait below bounds a probe that hangs with the pipe open.
-    if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, 5000);
+    if (WaitForSingleObject(process.process(), timeout_ms) != WAIT_OBJECT_0) {
+        TerminateProcess(process.process(), 1);
+        WaitForSingleObject(process.process(), 5000);
     } else {
         DWORD code = 0;
-        GetExitCodeProcess(process.hProcess, &code);
+        GetExitCodeProcess(process.process(), &code);
         outcome.exit_code = code;
     }
     char buffer[4096];
@@ -65,7 +67,6 @@ inline ProbeOutcome RunTeardownProbe(const std::wstring& arguments, DWORD timeou
         outcome.output.append(buffer, got);
     }
     CloseHandle(read_end);
-    CloseHandle(process.hProcess);
     return outcome;
 }
 

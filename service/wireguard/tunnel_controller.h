@@ -85,12 +85,13 @@ class WireGuardTunnelController {
     // left behind. The one exception: a tunnel service whose own start outlasts every wait cannot
     // be stopped (Windows refuses STOP while it is START_PENDING); the start then fails with
     // TunnelStopIncomplete, state 1 while the service is still registered.
-    uint16_t Start(std::string_view utf8_config, common::WireGuardStatusRecord* out);
+    [[nodiscard]] TunnelError Start(std::string_view utf8_config,
+                                    common::WireGuardStatusRecord* out);
 
     // Stops and deletes the tunnel service and the configuration file. `out` is state 4 with
     // error 0, or TunnelStopIncomplete when the service could not be fully removed. Returns
-    // out->error.
-    uint16_t Stop(common::WireGuardStatusRecord* out);
+    // out->error. Why a stop is incomplete (the Win32 error behind it) is logged here, once.
+    [[nodiscard]] TunnelError Stop(common::WireGuardStatusRecord* out);
 
     // state 2 when the adapter is present, 1 when only the tunnel service exists, else 4; error 0.
     void QueryStatus(common::WireGuardStatusRecord* out);

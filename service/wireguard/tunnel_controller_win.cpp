@@ -46,7 +46,7 @@ std::wstring ConfigDirectoryUnder(const std::wstring& program_data) {
     return directory;
 }
 
-void FillFailure(WireGuardStatusRecord* out, uint8_t state, uint16_t error) {
+void FillFailure(WireGuardStatusRecord* out, uint8_t state, TunnelError error) {
     *out = WireGuardStatusRecord{};
     out->state = state;
     out->error = error;
@@ -72,10 +72,19 @@ bool TunnelServiceExists() {
     return service.valid();
 }
 
+// Logs `what` with the category's name and the Win32 error that caused it, at the one place the
+// category is decided, and gives the category back:
+//     "wireguard: <what> -> TunnelStopIncomplete (win32=5)".
+TunnelError TunnelFailure(LogLevel level, std::wstring_view what, TunnelError error, DWORD cause) {
+    LogWin32Error(level, L"wireguard: " + std::wstring(what) + L" -> " + TunnelErrorName(error),
+                  cause);
+    return error;
+}
+
 // Sends STOP unless the service is still starting, when Windows would refuse it. False only when
 // the stop must be sent again once the start has ended (still starting, or refused with 1061);
-// any other failure is final and left to the stop time-out.
-bool SendStop(SC_HANDLE service, DWORD state) {
+// any other failure is final and left to the stop time-out, with its error in `*control_error`.
+bool SendStop(SC_HANDLE service, DWORD state, DWORD* control_error) {
     if (state == SERVICE_STOP_PENDING) {
         return true;
     }
@@ -83,30 +92,44 @@ bool SendStop(SC_HANDLE service, DWORD state) {
         return false;
     }
     SERVICE_STATUS status = {};
-    return ControlService(service, SERVICE_CONTROL_STOP, &status) ||
-           GetLastError() != ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+        return false;
+    }
+    *control_error = error;
+    return true;
 }
 
 // Stops and deletes the tunnel service; TunnelOk when none exists afterwards or none existed.
-uint16_t StopAndDeleteTunnelService(const TunnelWaits& waits) {
+// Every TunnelStopIncomplete is logged here with its cause.
+[[nodiscard]] TunnelError StopAndDeleteTunnelService(const TunnelWaits& waits) {
     ServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!scm) {
-        return TunnelStopIncomplete;
+        return TunnelFailure(LogLevel::Error, L"stop: OpenSCManager failed", TunnelStopIncomplete,
+                             GetLastError());
     }
     ServiceHandle service(OpenServiceW(scm.get(), kTunnelServiceName, kTunnelServiceRemoveAccess));
     if (!service) {
-        return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? TunnelOk : TunnelStopIncomplete;
+        const DWORD error = GetLastError();
+        return error == ERROR_SERVICE_DOES_NOT_EXIST
+                   ? TunnelOk
+                   : TunnelFailure(LogLevel::Error, L"stop: OpenService failed",
+                                   TunnelStopIncomplete, error);
     }
 
     DWORD state = QueryServiceState(service.get());
     bool stopped = state == SERVICE_STOPPED;
+    DWORD control_error = ERROR_SUCCESS;
     if (!stopped) {
         // Windows' service manager refuses STOP while a service is still START_PENDING (1061),
         // and Wine's hands it to a service that may ignore it. A stop sent during the start does
         // not count: once the start has ended the service is asked again, and the stop time-out
         // runs from then. Waiting for the start to end takes at most the running and the stop
         // time-outs together.
-        bool stop_pending = !SendStop(service.get(), state);
+        bool stop_pending = !SendStop(service.get(), state, &control_error);
         const ULONGLONG began = GetTickCount64();
         ULONGLONG stop_clock = began;
         bool waited_for_start = false;
@@ -127,32 +150,43 @@ uint16_t StopAndDeleteTunnelService(const TunnelWaits& waits) {
                     break;
                 }
             } else if (stop_pending) {
-                stop_pending = !SendStop(service.get(), state);
+                stop_pending = !SendStop(service.get(), state, &control_error);
                 stop_clock = now;
             } else if (now - stop_clock >= waits.stop_timeout_ms) {
                 break;
             }
             Sleep(waits.stop_poll_ms);
         }
-        if (!stopped && state == SERVICE_START_PENDING) {
-            LogLine(LogLevel::Warn,
-                    L"wireguard: tunnel service still starting, it refuses to stop -> left marked "
-                    L"for deletion");
-        } else if (waited_for_start) {
+        if (waited_for_start && (stopped || state != SERVICE_START_PENDING)) {
             LogLine(LogLevel::Info,
                     L"wireguard: tunnel service was still starting; stopped once its start ended");
         }
     }
 
     const bool deleted = DeleteService(service.get()) != FALSE;
+    const DWORD delete_error = deleted ? ERROR_SUCCESS : GetLastError();
     service.reset();
+    // Deleting only marks a running service; its process, and the tunnel, would live on.
+    if (!stopped && state == SERVICE_START_PENDING) {
+        // What Windows answers a STOP sent now.
+        return TunnelFailure(LogLevel::Warn,
+                             L"tunnel service still starting, it refuses to stop -> left marked "
+                             L"for deletion",
+                             TunnelStopIncomplete, ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    }
     if (!stopped) {
-        // Deleting only marks a running service; its process, and the tunnel, would live on.
-        return TunnelStopIncomplete;
+        // A refused STOP is the cause when there was one; otherwise the service outlasted the wait.
+        return TunnelFailure(
+            LogLevel::Error, L"tunnel service did not stop in time -> left marked for deletion",
+            TunnelStopIncomplete,
+            control_error != ERROR_SUCCESS ? control_error : ERROR_SERVICE_REQUEST_TIMEOUT);
     }
     if (!deleted) {
         ServiceHandle again(OpenServiceW(scm.get(), kTunnelServiceName, SERVICE_QUERY_STATUS));
-        return again ? TunnelStopIncomplete : TunnelOk;
+        if (again) {
+            return TunnelFailure(LogLevel::Error, L"stop: DeleteService failed",
+                                 TunnelStopIncomplete, delete_error);
+        }
     }
     return TunnelOk;
 }
@@ -169,8 +203,8 @@ uint32_t SetSidTypeWithScm(void* service, uint32_t sid_type) {
 
 // Creates the tunnel service and waits for it to run. On failure after the service was created it
 // may be left behind (deleted or marked for deletion); the caller's clean-up removes it.
-uint16_t CreateAndStartTunnelService(const std::wstring& command_line,
-                                     const TunnelControllerOptions& options) {
+[[nodiscard]] TunnelError CreateAndStartTunnelService(const std::wstring& command_line,
+                                                      const TunnelControllerOptions& options) {
     ServiceHandle scm(
         OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!scm) {
@@ -383,8 +417,8 @@ WireGuardTunnelController::~WireGuardTunnelController() {
     adapter_probe_.Unload();
 }
 
-uint16_t WireGuardTunnelController::Start(std::string_view utf8_config,
-                                          WireGuardStatusRecord* out) {
+TunnelError WireGuardTunnelController::Start(std::string_view utf8_config,
+                                             WireGuardStatusRecord* out) {
     WireGuardStatusRecord scratch;
     if (out == nullptr) {
         out = &scratch;
@@ -413,7 +447,9 @@ uint16_t WireGuardTunnelController::Start(std::string_view utf8_config,
         return TunnelSetupFailed;
     }
 
-    StopAndDeleteTunnelService(options_.waits);  // replacing a tunnel that is up; best effort
+    // Replacing a tunnel that is up; best effort (a failure is logged where it happens, and the
+    // create below then fails on the name still in use).
+    static_cast<void>(StopAndDeleteTunnelService(options_.waits));
 
     if (!PrepareConfigDirectory(config_directory_, options_) ||
         !WriteConfigFile(config_file_path_, canonical.str(), options_)) {
@@ -423,8 +459,8 @@ uint16_t WireGuardTunnelController::Start(std::string_view utf8_config,
     }
     canonical.Wipe();
 
-    auto fail = [&](uint16_t error) -> uint16_t {
-        const uint16_t removed = StopAndDeleteTunnelService(options_.waits);
+    auto fail = [&](TunnelError error) -> TunnelError {
+        const TunnelError removed = StopAndDeleteTunnelService(options_.waits);
         DeleteConfigFile(config_file_path_);
         if (removed == TunnelStopIncomplete) {
             // Reporting the start failure alone would claim that nothing is left; say that the
@@ -438,7 +474,7 @@ uint16_t WireGuardTunnelController::Start(std::string_view utf8_config,
         return error;
     };
 
-    const uint16_t started = CreateAndStartTunnelService(
+    const TunnelError started = CreateAndStartTunnelService(
         BuildTunnelCommandLine(wireguard_exe_path_, config_file_path_), options_);
     if (started != TunnelOk) {
         return fail(started);
@@ -466,15 +502,15 @@ uint16_t WireGuardTunnelController::Start(std::string_view utf8_config,
     return TunnelOk;
 }
 
-uint16_t WireGuardTunnelController::Stop(WireGuardStatusRecord* out) {
+TunnelError WireGuardTunnelController::Stop(WireGuardStatusRecord* out) {
     WireGuardStatusRecord scratch;
     if (out == nullptr) {
         out = &scratch;
     }
     std::lock_guard<std::mutex> guard(lock_);
-    const uint16_t removed = StopAndDeleteTunnelService(options_.waits);
+    const TunnelError removed = StopAndDeleteTunnelService(options_.waits);
     DeleteConfigFile(config_file_path_);
-    const uint16_t error = removed == TunnelStopIncomplete ? TunnelStopIncomplete : TunnelOk;
+    const TunnelError error = removed == TunnelStopIncomplete ? TunnelStopIncomplete : TunnelOk;
     if (error == TunnelStopIncomplete) {
         LogLine(LogLevel::Warn, L"wireguard: stop did not fully complete");
     }
@@ -496,7 +532,8 @@ void WireGuardTunnelController::Reconcile() {
         LogLine(LogLevel::Warn,
                 L"wireguard: reconcile - removing stale WireGuardTunnel$orrinfieldwireguard from a "
                 L"prior run");
-        StopAndDeleteTunnelService(options_.waits);
+        // A failure is logged where it happens; the next start tries again.
+        static_cast<void>(StopAndDeleteTunnelService(options_.waits));
     }
     DeleteConfigFile(config_file_path_);
 }

@@ -13,10 +13,12 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
+#include "common/log_for_testing.h"
 #include "common/win_handle.h"
 #include "common/wine.h"
 #include "common/utf.h"
@@ -260,6 +262,33 @@ TunnelControllerOptions FastOptions() {
     return options;
 }
 
+// Every line logged while it lives, as formatted; lines may come from any thread.
+class LogCapture {
+  public:
+    LogCapture() {
+        common::log_testing::SetLogObserver([this](std::wstring_view line) {
+            std::lock_guard<std::mutex> guard(lock_);
+            lines_.emplace_back(line);
+        });
+    }
+    ~LogCapture() { common::log_testing::SetLogObserver({}); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    size_t LinesContaining(std::wstring_view text) {
+        std::lock_guard<std::mutex> guard(lock_);
+        size_t count = 0;
+        for (const std::wstring& line : lines_) {
+            count += line.find(text) != std::wstring::npos ? 1 : 0;
+        }
+        return count;
+    }
+
+  private:
+    std::mutex lock_;
+    std::vector<std::wstring> lines_;
+};
+
 class TunnelControllerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -493,7 +522,7 @@ TEST_F(TunnelControllerTest, FailedSecureDeleteIsLoggedAtWarn) {
         ASSERT_TRUE(held.valid()) << GetLastError();
         auto controller = MakeController();
         WireGuardStatusRecord record;
-        controller->Stop(&record);
+        static_cast<void>(controller->Stop(&record));
         EXPECT_TRUE(PathExists(ConfigFilePath()));
         EXPECT_NE(LogSinceSetUp().find("WARN wireguard: secure delete of the config file failed "
                                        "(win32=32)"),
@@ -549,7 +578,13 @@ TEST_F(TunnelControllerTest, StartStuckPastEveryWaitReportsTheServiceLeftBehind)
     options.waits.stop_timeout_ms = 1000;
     auto controller = MakeController(options);
     WireGuardStatusRecord record;
+    LogCapture capture;
     EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelStopIncomplete);
+    // The cause is logged once, by name and with the error Windows gives a STOP now.
+    EXPECT_EQ(capture.LinesContaining(L"WARN wireguard: tunnel service still starting, it refuses "
+                                      L"to stop -> left marked for deletion -> "
+                                      L"TunnelStopIncomplete (win32=1061)"),
+              1u);
     EXPECT_EQ(record,
               (WireGuardStatusRecord{TunnelStateNoAdapter, false, 0, 0, 0, TunnelStopIncomplete}));
     EXPECT_FALSE(PathExists(ConfigFilePath()));
@@ -600,7 +635,7 @@ TEST_F(TunnelControllerTest, StartWhileAnotherOperationRunsIsBusyAtOnce) {
     std::unique_ptr<WireGuardTunnelController> controller;
     // Declared after the controller so that they finish before it goes away; joined after the
     // first start returns, so that a start that wrongly waited for the lock cannot hang the test.
-    std::future<uint16_t> second;
+    std::future<TunnelError> second;
     std::future<void> query;
     WireGuardStatusRecord busy_record;
     bool busy_in_time = false;
@@ -709,7 +744,14 @@ TEST_F(TunnelControllerTest, StopThatTimesOutIsReportedIncomplete) {
     options.waits.stop_timeout_ms = 600;
     auto controller = MakeController(std::move(options));
     WireGuardStatusRecord record;
+    LogCapture capture;
     EXPECT_EQ(controller->Stop(&record), TunnelStopIncomplete);
+    // Why, by name and Win32 error (the service accepted STOP but outlasted the wait), once.
+    EXPECT_EQ(
+        capture.LinesContaining(L"ERR  wireguard: tunnel service did not stop in time -> left "
+                                L"marked for deletion -> TunnelStopIncomplete (win32=1053)"),
+        1u);
+    EXPECT_EQ(capture.LinesContaining(L"TunnelStopIncomplete"), 1u);
     EXPECT_EQ(record,
               (WireGuardStatusRecord{TunnelStateAbsent, false, 0, 0, 0, TunnelStopIncomplete}));
     EXPECT_NE(LogSinceSetUp().find("WARN wireguard: stop did not fully complete"),

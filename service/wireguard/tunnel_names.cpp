@@ -17,6 +17,28 @@ std::wstring JoinWindowsPath(std::wstring_view directory, std::wstring_view leaf
     return path;
 }
 
+std::wstring TunnelErrorName(TunnelError error) {
+    switch (error) {
+        case TunnelOk:
+            return L"TunnelOk";
+        case TunnelConfigRejected:
+            return L"TunnelConfigRejected";
+        case TunnelBusy:
+            return L"TunnelBusy";
+        case TunnelSetupFailed:
+            return L"TunnelSetupFailed";
+        case TunnelStartFailed:
+            return L"TunnelStartFailed";
+        case TunnelAdapterMissing:
+            return L"TunnelAdapterMissing";
+        case TunnelStopIncomplete:
+            return L"TunnelStopIncomplete";
+        case TunnelConfigWriteFailed:
+            return L"TunnelConfigWriteFailed";
+    }
+    return L"TunnelError(" + std::to_wstring(static_cast<unsigned>(error)) + L")";
+}
+
 std::wstring BuildTunnelCommandLine(std::wstring_view exe_path, std::wstring_view config_path) {
     // Both paths are quoted as whole arguments; neither can end in a backslash (they end in a
     // file name), so the closing quotes are never escaped by the argument parser.

@@ -39,6 +39,10 @@ enum TunnelError : uint16_t {
     TunnelConfigWriteFailed = 7,  // no ProgramData, or the protected directory/file failed
 };
 
+// The enumerator's name ("TunnelStopIncomplete"), for log lines; "TunnelError(<n>)" for a value
+// outside the list.
+std::wstring TunnelErrorName(TunnelError error);
+
 // `state` of a WireGuardStatusRecord.
 enum TunnelState : uint8_t {
     TunnelStateNoAdapter = 1,  // tunnel service exists, adapter absent (also with TunnelBusy)

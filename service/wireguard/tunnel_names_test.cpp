@@ -35,6 +35,29 @@ TEST(TunnelCommandLineTest, JoinsPathsWithOneSeparator) {
     }
 }
 
+// Log lines name the category; a new value without a name would show up as a bare number.
+TEST(TunnelErrorNameTest, EveryCategoryHasItsOwnName) {
+    struct Case {
+        TunnelError error;
+        std::wstring_view name;
+    };
+    const Case cases[] = {
+        {TunnelOk, L"TunnelOk"},
+        {TunnelConfigRejected, L"TunnelConfigRejected"},
+        {TunnelBusy, L"TunnelBusy"},
+        {TunnelSetupFailed, L"TunnelSetupFailed"},
+        {TunnelStartFailed, L"TunnelStartFailed"},
+        {TunnelAdapterMissing, L"TunnelAdapterMissing"},
+        {TunnelStopIncomplete, L"TunnelStopIncomplete"},
+        {TunnelConfigWriteFailed, L"TunnelConfigWriteFailed"},
+        {static_cast<TunnelError>(8), L"TunnelError(8)"},
+        {static_cast<TunnelError>(65535), L"TunnelError(65535)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TunnelErrorName(c.error), c.name) << static_cast<unsigned>(c.error);
+    }
+}
+
 TEST(SecureDeletePlanTest, NeverWritesThroughALinkAndNeverTouchesDirectories) {
     struct Case {
         PathFacts facts;

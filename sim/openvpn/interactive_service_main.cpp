@@ -333,14 +333,16 @@ void Serve(HANDLE pipe, HANDLE event) {
     }
 
     const bool answered = WriteMessage(pipe, event, reply);
-    if (process.hProcess != nullptr) {
-        if (answered) {
-            ResumeThread(process.hThread);
-        } else {
-            TerminateProcess(process.hProcess, 1);
+    {
+        const ScopedHandle child_thread(process.hThread);
+        const ScopedHandle child(process.hProcess);
+        if (child.valid()) {
+            if (answered) {
+                ResumeThread(child_thread.get());
+            } else {
+                TerminateProcess(child.get(), 1);
+            }
         }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
     }
     if (answered) {
         LingerUntilClientLeaves(pipe, event, kLingerLimitMs);

@@ -122,13 +122,9 @@ bool StartUnix(const std::vector<std::wstring>& argv, HANDLE input) {
                         &startup, &info)) {
         return false;
     }
-    // Wine gives no usable handles for a Unix process.
-    if (info.hThread) {
-        CloseHandle(info.hThread);
-    }
-    if (info.hProcess) {
-        CloseHandle(info.hProcess);
-    }
+    // Wine gives no usable handles for a Unix process; both are closed here.
+    ScopedHandle thread(info.hThread);
+    ScopedHandle process(info.hProcess);
     return true;
 }
 

@@ -159,13 +159,12 @@ class Child {
         startup.hStdInput = nullptr;
         startup.hStdOutput = null_device.get();
         startup.hStdError = null_device.get();
-        PROCESS_INFORMATION info{};
+        lumet::common::UniqueProcessInformation info;
         if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                            nullptr, &startup, &info)) {
+                            nullptr, &startup, info.put())) {
             return false;
         }
-        CloseHandle(info.hThread);
-        process_.reset(info.hProcess);
+        process_ = info.release_process();
         return true;
     }
 
