@@ -83,7 +83,10 @@ bool ReadPassword(SecureString* password) {
             while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) {
                 line.remove_suffix(1);
             }
-            password->str() = WideToUtf8(line);
+            // Sized once by the converter; zeroed here once copied into the zeroing string.
+            std::string utf8 = WideToUtf8(line);
+            password->str() = utf8;
+            lumet::common::WipeString(utf8);
         }
         lumet::common::SecureZero(wide.data(), wide.size() * sizeof(wchar_t));
         return ok;
@@ -306,7 +309,7 @@ int Run(const Command& command) {
             Print(stderr, "lumetctl: cannot read " + WideToUtf8(command.args[0]) + "\n");
             return kUsage;
         }
-        EncodableValue message(EncodableList{EncodableValue(config.str())});
+        EncodableValue message(EncodableList{EncodableValue(std::string(config.view()))});
         config.Wipe();
         const int code = Start(session, command, message);
         flutter::internal::WipeDecodedMessage(message);
@@ -323,9 +326,9 @@ int Run(const Command& command) {
             Print(stderr, "lumetctl: no password read\n");
             return kUsage;
         }
-        EncodableValue message(EncodableList{EncodableValue(profile.str()),
+        EncodableValue message(EncodableList{EncodableValue(std::string(profile.view())),
                                              EncodableValue(WideToUtf8(command.args[1])),
-                                             EncodableValue(password.str())});
+                                             EncodableValue(std::string(password.view()))});
         profile.Wipe();
         password.Wipe();
         const int code = Start(session, command, message);

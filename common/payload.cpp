@@ -175,7 +175,8 @@ bool PayloadReader::ReadU64(uint64_t* value) {
     return ReadLittleEndian(value);
 }
 
-bool PayloadReader::ReadString(std::string* text) {
+template <typename String>
+bool PayloadReader::ReadStringInto(String* text) {
     uint16_t count = 0;
     if (text == nullptr) {
         ok_ = false;
@@ -193,6 +194,14 @@ bool PayloadReader::ReadString(std::string* text) {
     }
     text->assign(reinterpret_cast<const char*>(p), count);
     return true;
+}
+
+bool PayloadReader::ReadString(std::string* text) {
+    return ReadStringInto(text);
+}
+
+bool PayloadReader::ReadString(SecureStdString* text) {
+    return ReadStringInto(text);
 }
 
 bool PayloadReader::ReadStringList(std::vector<std::string>* texts) {

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/secure_buffer.h"
+
 namespace lumet::common {
 
 // Owns a growing byte vector to which the writers append in call order.
@@ -75,6 +77,8 @@ class PayloadReader {
     // Fails on a count over kMaxStringBytes or beyond the remaining bytes; on success the output
     // holds exactly the counted bytes.
     bool ReadString(std::string* text);
+    // The same into a zeroing string, for secrets.
+    bool ReadString(SecureStdString* text);
     // Fails on a count over kMaxListEntries or on the first entry that fails; the output then
     // holds a partial list that the caller must discard.
     bool ReadStringList(std::vector<std::string>* texts);
@@ -85,6 +89,9 @@ class PayloadReader {
     size_t remaining() const { return static_cast<size_t>(end_ - cursor_); }
 
   private:
+    // Both ReadString overloads (defined in the .cpp only).
+    template <typename String>
+    bool ReadStringInto(String* text);
     // Returns the next `width` bytes and advances, or clears ok and returns null.
     const uint8_t* Take(size_t width);
     // Fails (and clears ok) on a null output as well as on too few bytes.

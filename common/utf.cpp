@@ -171,3 +171,16 @@ bool IsValidUtf8(std::string_view text) {
 }
 
 }  // namespace lumet::common::utf_portable
+
+namespace lumet::common {
+
+SecureStdWString SecureUtf8ToWide(std::string_view text) {
+    // Both converters size their result once (a UTF-8 byte never yields more than one wide
+    // unit), so the plain result is the only other copy of the secret; it is zeroed here.
+    std::wstring plain = Utf8ToWide(text);
+    SecureStdWString secure(plain.data(), plain.size());
+    WipeString(plain);
+    return secure;
+}
+
+}  // namespace lumet::common

@@ -20,19 +20,32 @@
 // the native build. Results are therefore the same on both. wchar_t holds UTF-16 on Windows and
 // UTF-32 elsewhere.
 //
-// Results are plain strings: when the input is a secret, wipe the result after use
-// (common/secure_buffer.h). IsValidUtf8 makes no copy of its input. All functions are reentrant
+// Results are plain strings, except from the secure overloads, which take and return the
+// zeroing strings of common/secure_buffer.h: convert secrets only through those, so that no plain
+// copy is left in freed memory. IsValidUtf8 makes no copy of its input. All functions are reentrant
 // and never throw except std::bad_alloc.
 #pragma once
 
+#include <concepts>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "common/secure_buffer.h"
 
 namespace lumet::common {
 
 std::wstring Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::wstring_view text);
+
+// Lenient conversion of secret text: the result allocates through SecureAllocator and the only
+// intermediate copy is zeroed before it is freed. Utf8ToWide picks it for a SecureStdString (and
+// only for one: plain text and literals keep the plain overload).
+SecureStdWString SecureUtf8ToWide(std::string_view text);
+template <std::same_as<SecureStdString> Secret>
+SecureStdWString Utf8ToWide(const Secret& text) {
+    return SecureUtf8ToWide(text);
+}
 
 // std::nullopt when `text` is not well-formed.
 std::optional<std::wstring> TryUtf8ToWide(std::string_view text);

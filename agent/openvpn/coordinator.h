@@ -119,6 +119,29 @@ class OpenVpnCoordinator {
     std::wstring WorkingDirectory() const;
 
   private:
+    // How an attempt ends; AttemptScope carries it out (see coordinator_win.cpp).
+    struct AttemptEnd {
+        enum class Kind {
+            Leave,            // nothing beyond the scope's own clean-up
+            Fail,             // remove everything, record `error`, clear `running`
+            Abandon,          // remove everything; the record is not this attempt's to touch
+            AbandonAndClear,  // remove everything and clear `running`
+            ProcessGone,      // OpenVPN ended by itself: close the management client and
+                              // the process handles, clear `running`
+        };
+        Kind kind = Kind::Leave;
+        OpenVpnError error = OpenVpnError::None;
+    };
+    class AttemptScope;
+
+    // The phases of RunAttempt, in order. Each records what it creates in `scope` and returns how
+    // the attempt ends, or nothing when the next phase is to run.
+    std::optional<AttemptEnd> StageProfile(AttemptScope& scope);
+    std::optional<AttemptEnd> Launch(AttemptScope& scope);
+    std::optional<AttemptEnd> Authenticate(AttemptScope& scope);
+    std::optional<AttemptEnd> AwaitConnected(AttemptScope& scope);
+    AttemptEnd StayConnected(AttemptScope& scope);
+
     void SetError(OpenVpnError error);
     void SetErrorIfCurrent(uint32_t attempt, OpenVpnError error, bool only_when_none);
     void ClearRunningIfCurrent(uint32_t attempt);

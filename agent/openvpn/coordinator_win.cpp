@@ -421,90 +421,141 @@ void OpenVpnCoordinator::OnPasswordPrompt(uint32_t attempt, const StartRequest& 
     // at: the attempt then runs into the connect time-out.
 }
 
-void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
-    std::wstring staged_path;
-    bool management_started = false;
+// Everything an attempt has brought into being, and the one place that removes it. The phases
+// record here what they create (the staged profile, the management connection) and return how the
+// attempt ends; the destructor carries that out, then stops the management client, removes the
+// staged profile and wipes the credentials whatever happened. It is declared after the request,
+// so it goes first: the management reader's callbacks refer to the request.
+class OpenVpnCoordinator::AttemptScope {
+  public:
+    AttemptScope(OpenVpnCoordinator& owner, uint32_t attempt_number, StartRequest& start_request)
+        : attempt(attempt_number), request(start_request), owner_(owner) {}
+    ~AttemptScope() {
+        switch (end_.kind) {
+            case AttemptEnd::Kind::Leave:
+                break;
+            case AttemptEnd::Kind::Fail:
+                Abandon();
+                owner_.SetErrorIfCurrent(attempt, end_.error, /*only_when_none=*/false);
+                owner_.ClearRunningIfCurrent(attempt);
+                break;
+            case AttemptEnd::Kind::Abandon:
+                Abandon();
+                break;
+            case AttemptEnd::Kind::AbandonAndClear:
+                Abandon();
+                owner_.ClearRunningIfCurrent(attempt);
+                break;
+            case AttemptEnd::Kind::ProcessGone:
+                StopManagement();
+                // Closes the handles of the ended process and forgets its id, so the activity
+                // report stops naming it.
+                owner_.Kill(owner_.config_.stop_grace_ms);
+                owner_.ClearRunningIfCurrent(attempt);
+                break;
+        }
+        StopManagement();
+        Unstage();
+        request.WipeCredentials();
+    }
+    AttemptScope(const AttemptScope&) = delete;
+    AttemptScope& operator=(const AttemptScope&) = delete;
 
-    const auto unstage = [&] {
-        if (!staged_path.empty() && config_.stager != nullptr) {
-            config_.stager->Unstage(staged_path);
+    void EndWith(AttemptEnd end) { end_ = end; }
+
+    void Unstage() {
+        if (!staged_path.empty() && owner_.config_.stager != nullptr) {
+            owner_.config_.stager->Unstage(staged_path);
         }
         staged_path.clear();
-    };
-    const auto stop_management = [&] {
+    }
+
+    const uint32_t attempt;
+    StartRequest& request;
+    std::wstring working_directory;
+    std::wstring staged_path;  // empty when nothing is staged
+    bool management_started = false;
+    uint16_t port = 0;
+    common::SecureString management_password;
+
+  private:
+    void StopManagement() {
         if (management_started) {
-            management_.Stop();
+            owner_.management_.Stop();
             management_started = false;
         }
-    };
-    // Ends the attempt with `code`: nothing of it is left behind, and the record says why.
-    const auto fail = [&](OpenVpnError code) {
-        unstage();
-        Kill(config_.stop_grace_ms);
-        stop_management();
-        SetErrorIfCurrent(attempt, code, /*only_when_none=*/false);
-        ClearRunningIfCurrent(attempt);
-    };
-    // Ends an attempt that was stopped or superseded: the record belongs to the newer attempt,
-    // but the staged profile and OpenVPN are still this attempt's to remove.
-    const auto abandon = [&] {
-        unstage();
-        Kill(config_.stop_grace_ms);
-        stop_management();
-    };
-    // Runs last (before `request` goes): the reader thread's callbacks refer to it.
-    common::ScopeExit finish([&] {
-        stop_management();
-        unstage();
-        request.WipeCredentials();
-    });
+    }
+    // Removes the staged profile, OpenVPN and the management connection, whichever exist.
+    void Abandon() {
+        Unstage();
+        owner_.Kill(owner_.config_.stop_grace_ms);
+        StopManagement();
+    }
 
-    const std::wstring working_directory = EnsureWorkingDirectory(config_.working_directory_root);
+    OpenVpnCoordinator& owner_;
+    AttemptEnd end_;
+};
+
+void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
+    AttemptScope scope(*this, attempt, request);
+    std::optional<AttemptEnd> end = StageProfile(scope);
+    if (!end) {
+        end = Launch(scope);
+    }
+    if (!end) {
+        end = Authenticate(scope);
+    }
+    if (!end) {
+        end = AwaitConnected(scope);
+    }
+    scope.EndWith(end ? *end : StayConnected(scope));
+}
+
+std::optional<OpenVpnCoordinator::AttemptEnd> OpenVpnCoordinator::StageProfile(
+    AttemptScope& scope) {
+    scope.working_directory = EnsureWorkingDirectory(config_.working_directory_root);
     {
         // The validator let through only a bare file name, so it names a file in the working
         // directory, where OpenVPN runs.
         lumet::openvpn::ProfileSummary summary;
-        const bool valid = lumet::openvpn::ValidateProfile(request.config, &summary) ==
+        const bool valid = lumet::openvpn::ValidateProfile(scope.request.config, &summary) ==
                            lumet::openvpn::ProfileCheck::Ok;
         std::lock_guard<std::mutex> lock(process_lock_);
-        working_directory_ = working_directory;
+        working_directory_ = scope.working_directory;
         status_file_ = valid ? common::Utf8ToWide(summary.status_file) : std::wstring();
     }
-    if (working_directory.empty()) {
-        fail(OpenVpnError::InternalError);
-        return;
+    if (scope.working_directory.empty()) {
+        return AttemptEnd{AttemptEnd::Kind::Fail, OpenVpnError::InternalError};
     }
-    if (!IsCurrent(attempt)) {
-        return;
+    if (!IsCurrent(scope.attempt)) {
+        return AttemptEnd{AttemptEnd::Kind::Leave};
     }
     if (config_.stager == nullptr) {
-        fail(OpenVpnError::InternalError);
-        return;
+        return AttemptEnd{AttemptEnd::Kind::Fail, OpenVpnError::InternalError};
     }
 
     uint16_t outcome = static_cast<uint16_t>(StageOutcome::Failed);
-    staged_path = config_.stager->Stage(attempt, request, &outcome);
-    if (staged_path.empty()) {
-        fail(ErrorForStageOutcome(outcome));
-        return;
+    scope.staged_path = config_.stager->Stage(scope.attempt, scope.request, &outcome);
+    if (scope.staged_path.empty()) {
+        return AttemptEnd{AttemptEnd::Kind::Fail, ErrorForStageOutcome(outcome)};
     }
     // The profile has reached the service; the attempt no longer needs its own copy.
-    common::WipeString(request.config);
-    if (!IsCurrent(attempt)) {
-        abandon();
-        return;
+    common::WipeString(scope.request.config);
+    if (!IsCurrent(scope.attempt)) {
+        return AttemptEnd{AttemptEnd::Kind::Abandon};
     }
+    return std::nullopt;
+}
 
+std::optional<OpenVpnCoordinator::AttemptEnd> OpenVpnCoordinator::Launch(AttemptScope& scope) {
     const std::optional<uint16_t> port = AllocateManagementPort();
     if (!port) {
-        fail(OpenVpnError::LaunchFailed);
-        return;
+        return AttemptEnd{AttemptEnd::Kind::Fail, OpenVpnError::LaunchFailed};
     }
-
-    common::SecureString management_password(RandomHex(kManagementPasswordBytes));
-    if (!IsCurrent(attempt)) {
-        abandon();
-        return;
+    scope.port = *port;
+    scope.management_password = common::SecureString(RandomHex(kManagementPasswordBytes));
+    if (!IsCurrent(scope.attempt)) {
+        return AttemptEnd{AttemptEnd::Kind::Abandon};
     }
 
     const std::wstring event_name =
@@ -513,14 +564,15 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
                                                 /*bManualReset=*/TRUE, /*bInitialState=*/FALSE,
                                                 event_name.c_str()));
     if (!exit_event) {
-        fail(OpenVpnError::InternalError);
-        return;
+        return AttemptEnd{AttemptEnd::Kind::Fail, OpenVpnError::InternalError};
     }
 
     LaunchRequest launch;
-    launch.working_directory = working_directory;
-    launch.options = JoinCommandLine(OpenVpnArguments(staged_path, *port, event_name));
-    launch.stdin_text = common::Utf8ToWide(management_password.str()) + L"\n";
+    launch.working_directory = scope.working_directory;
+    launch.options = JoinCommandLine(OpenVpnArguments(scope.staged_path, scope.port, event_name));
+    // Built in a zeroing string: appending the line feed may move the password.
+    launch.stdin_text = common::Utf8ToWide(scope.management_password.str());
+    launch.stdin_text.push_back(L'\n');
     const LaunchResult launched =
         config_.override_launcher_pipe.empty()
             ? LaunchThroughInteractiveService(launch, config_.launcher_pipe_wait_ms,
@@ -538,8 +590,7 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
         common::LogWin32Error(LogLevel::Error,
                               L"openvpn_coordinator: interactive service launch rejected",
                               launch_status);
-        fail(ErrorForLaunchStatus(launch_status));
-        return;
+        return AttemptEnd{AttemptEnd::Kind::Fail, ErrorForLaunchStatus(launch_status)};
     }
 
     RecordProcessId(launched.process_id);
@@ -547,39 +598,44 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
         std::lock_guard<std::mutex> lock(process_lock_);
         exit_event_ = std::move(exit_event);
     }
-
-    if (!IsCurrent(attempt)) {
-        fail(OpenVpnError::InternalError);
-        return;
+    if (!IsCurrent(scope.attempt)) {
+        return AttemptEnd{AttemptEnd::Kind::Fail, OpenVpnError::InternalError};
     }
+    return std::nullopt;
+}
+
+std::optional<OpenVpnCoordinator::AttemptEnd> OpenVpnCoordinator::Authenticate(
+    AttemptScope& scope) {
     bool password_rejected = false;
     bool connected = false;
     try {
-        management_started = true;
-        connected =
-            management_.Connect(*port, management_password.str(), MakeCallbacks(attempt, request),
-                                config_.management_connect_timeout_ms, &password_rejected,
-                                [this, port = *port] { return ListenerIsOpenVpns(port); });
+        scope.management_started = true;
+        connected = management_.Connect(
+            scope.port, scope.management_password.view(),
+            MakeCallbacks(scope.attempt, scope.request), config_.management_connect_timeout_ms,
+            &password_rejected, [this, port = scope.port] { return ListenerIsOpenVpns(port); });
     } catch (const std::system_error&) {
         // The reader thread could not be started.
         connected = false;
     }
-    management_password.Wipe();
+    scope.management_password.Wipe();
     if (!connected) {
-        fail(password_rejected ? OpenVpnError::ManagementAuthRejected
-                               : OpenVpnError::ManagementUnavailable);
-        return;
+        return AttemptEnd{AttemptEnd::Kind::Fail, password_rejected
+                                                      ? OpenVpnError::ManagementAuthRejected
+                                                      : OpenVpnError::ManagementUnavailable};
     }
-    if (!IsCurrent(attempt)) {
-        fail(OpenVpnError::InternalError);
-        return;
+    if (!IsCurrent(scope.attempt)) {
+        return AttemptEnd{AttemptEnd::Kind::Fail, OpenVpnError::InternalError};
     }
+    return std::nullopt;
+}
 
-    // Connecting phase.
+std::optional<OpenVpnCoordinator::AttemptEnd> OpenVpnCoordinator::AwaitConnected(
+    AttemptScope& scope) {
+    const uint32_t attempt = scope.attempt;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.connect_timeout_ms);
-    bool reached_connected = false;
-    while (IsCurrent(attempt) && !reached_connected) {
+    while (IsCurrent(attempt)) {
         ConnectingView view;
         {
             std::lock_guard<std::mutex> lock(state_lock_);
@@ -596,32 +652,24 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
                 break;
             case ConnectingStep::Connected:
                 // Connected: the profile (with its keys) need not lie in OpenVPN's directory.
-                unstage();
-                reached_connected = true;
-                break;
+                scope.Unstage();
+                return std::nullopt;
             case ConnectingStep::EndOnError:
-                abandon();
-                ClearRunningIfCurrent(attempt);
-                return;
+                return AttemptEnd{AttemptEnd::Kind::AbandonAndClear};
             case ConnectingStep::ProcessExited:
                 SetErrorIfCurrent(attempt, OpenVpnError::OpenVpnExited, /*only_when_none=*/true);
-                abandon();
-                ClearRunningIfCurrent(attempt);
-                return;
+                return AttemptEnd{AttemptEnd::Kind::AbandonAndClear};
             case ConnectingStep::TimedOut:
                 SetErrorIfCurrent(attempt, OpenVpnError::TunnelTimeout, /*only_when_none=*/true);
-                abandon();
-                ClearRunningIfCurrent(attempt);
-                return;
+                return AttemptEnd{AttemptEnd::Kind::AbandonAndClear};
         }
     }
-    if (!reached_connected) {
-        // Stopped or superseded while connecting.
-        abandon();
-        return;
-    }
+    // Stopped or superseded while connecting.
+    return AttemptEnd{AttemptEnd::Kind::Abandon};
+}
 
-    // Connected phase.
+OpenVpnCoordinator::AttemptEnd OpenVpnCoordinator::StayConnected(AttemptScope& scope) {
+    const uint32_t attempt = scope.attempt;
     while (IsCurrent(attempt)) {
         bool running = false;
         {
@@ -629,28 +677,20 @@ void OpenVpnCoordinator::RunAttempt(uint32_t attempt, StartRequest request) {
             running = record_.running;
         }
         if (!running) {
-            abandon();
-            return;
+            return AttemptEnd{AttemptEnd::Kind::Abandon};
         }
         if (auth_refused_attempt_.load() == attempt) {
-            abandon();
-            ClearRunningIfCurrent(attempt);
-            return;
+            return AttemptEnd{AttemptEnd::Kind::AbandonAndClear};
         }
         if (ProcessEnded()) {
             if (!stop_requested_.load()) {
                 SetErrorIfCurrent(attempt, OpenVpnError::OpenVpnExited, /*only_when_none=*/true);
             }
-            stop_management();
-            // Closes the handles of the ended process and forgets its id, so the activity
-            // report stops naming it.
-            Kill(config_.stop_grace_ms);
-            ClearRunningIfCurrent(attempt);
-            return;
+            return AttemptEnd{AttemptEnd::Kind::ProcessGone};
         }
         Sleep(kAttemptPollMs);
     }
-    abandon();
+    return AttemptEnd{AttemptEnd::Kind::Abandon};
 }
 
 }  // namespace lumet::agent::openvpn

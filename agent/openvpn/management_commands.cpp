@@ -43,9 +43,8 @@ std::optional<common::SecureString> CredentialCommand(CredentialKind kind, std::
     const std::string_view word = kind == CredentialKind::Username ? "username" : "password";
     constexpr std::string_view kType = " \"Auth\" \"";
     common::SecureString command;
-    std::string& out = command.str();
-    // Worst case every byte is escaped; reserving it keeps the secret from being left behind in a
-    // reallocated buffer.
+    common::SecureStdString& out = command.str();
+    // Worst case every byte is escaped (the string zeroes what it frees; reserving saves copies).
     out.reserve(word.size() + kType.size() + 2 * value.size() + 2);
     out.append(word);
     out.append(kType);

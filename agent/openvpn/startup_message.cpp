@@ -1,13 +1,13 @@
 #include "agent/openvpn/startup_message.h"
 
 #include <cstdint>
-#include <vector>
+#include <string_view>
 
 namespace lumet::agent::openvpn {
 
 namespace {
 
-void PutUnit(std::vector<uint8_t>& out, uint32_t unit) {
+void PutUnit(common::SecureBytes& out, uint32_t unit) {
     out.push_back(static_cast<uint8_t>(unit & 0xFF));
     out.push_back(static_cast<uint8_t>((unit >> 8) & 0xFF));
 }
@@ -15,7 +15,7 @@ void PutUnit(std::vector<uint8_t>& out, uint32_t unit) {
 // Appends `text` as UTF-16LE. Where wchar_t is 16 bits the units are copied as they are (the
 // service receives exactly what a Win32 wide string holds); where it is 32 bits, code points
 // above U+FFFF become surrogate pairs.
-bool AppendUtf16(std::vector<uint8_t>& out, const std::wstring& text) {
+bool AppendUtf16(common::SecureBytes& out, std::wstring_view text) {
     for (const wchar_t c : text) {
         const auto value = static_cast<uint32_t>(c);
         if (value <= 0xFFFF) {
@@ -35,15 +35,14 @@ bool AppendUtf16(std::vector<uint8_t>& out, const std::wstring& text) {
 
 bool BuildStartupMessage(const LaunchRequest& request, common::SecureBuffer* message) {
     message->Wipe();
-    // Reserve the whole message up front: a reallocation would leave a copy of the standard input
-    // text (the management password) behind in freed memory.
-    std::vector<uint8_t> bytes;
-    bytes.reserve(2 *
-                  (request.working_directory.size() + request.options.size() +
-                   request.stdin_text.size() + 3) *
-                  2);
-    common::SecureBuffer owner(std::move(bytes));
-    std::vector<uint8_t>& out = owner.bytes();
+    // The buffer zeroes what it frees, so growing it leaves no copy of the standard input text
+    // (the management password) behind; reserving only saves the copies.
+    common::SecureBuffer owner;
+    common::SecureBytes& out = owner.bytes();
+    out.reserve(2 *
+                (request.working_directory.size() + request.options.size() +
+                 request.stdin_text.size() + 3) *
+                2);
     if (!AppendUtf16(out, request.working_directory)) {
         return false;
     }

@@ -13,11 +13,12 @@
 namespace lumet::agent::openvpn {
 
 // What the coordinator asks the interactive service to start. `stdin_text` is a secret (the
-// management password and a line feed): the caller wipes it after the launch.
+// management password and a line feed), held in a zeroing string: the caller wipes it after the
+// launch.
 struct LaunchRequest {
     std::wstring working_directory;
-    std::wstring options;     // openvpn.exe's command line without the program name
-    std::wstring stdin_text;  // handed to openvpn.exe's standard input
+    std::wstring options;                 // openvpn.exe's command line without the program name
+    common::SecureStdWString stdin_text;  // handed to openvpn.exe's standard input
 };
 
 // The service takes at most this many UTF-16 units in one message.

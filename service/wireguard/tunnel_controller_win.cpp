@@ -340,7 +340,7 @@ bool PrepareConfigDirectory(const std::wstring& config_directory,
 
 // Writes `text` into a new file at `path` that only LocalSystem and Administrators can open. On
 // failure no file is left at the path.
-bool WriteConfigFile(const std::wstring& path, const std::string& text,
+bool WriteConfigFile(const std::wstring& path, std::string_view text,
                      const TunnelControllerOptions& options) {
     DeleteConfigFile(path);
 
