@@ -19,6 +19,7 @@
 #include "common/win_handle.h"
 #include "common/wine.h"
 #include "service/openvpn_install_for_testing_win.h"
+#include "tests/support/win_test_util.h"
 
 namespace lumet::service {
 namespace {
@@ -66,19 +67,7 @@ std::vector<std::wstring> FilesIn(const std::wstring& directory) {
     return names;
 }
 
-// Unix path of a Windows path through Wine's own mapping; empty outside Wine.
-std::string UnixPath(const std::wstring& path) {
-    using GetUnixFileName = char*(CDECL*)(const wchar_t*);
-    auto get = reinterpret_cast<GetUnixFileName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unix_path = get != nullptr ? get(path.c_str()) : nullptr;
-    if (unix_path == nullptr) {
-        return std::string();
-    }
-    std::string result(unix_path);
-    HeapFree(GetProcessHeap(), 0, unix_path);
-    return result;
-}
+using test::UnixPath;
 
 // Wine reads file DACLs from the Unix mode bits, so a directory that everyone may write is made
 // with the host's chmod (Wine starts Unix programs given through drive Z:).
@@ -307,6 +296,27 @@ TEST_F(StagingWinTest, FailedStagesLeaveNoFile) {
     EXPECT_EQ(r.status, StageStatus::StagingDirUnusable);
     EXPECT_TRUE(r.path.empty());
     DeleteFileW(install_.StagingDirNoSlash().c_str());
+}
+
+// A link planted in place of the staging folder is refused through the folder's own handle:
+// neither the folder's DACL nor a profile reaches the place it points to.
+TEST_F(StagingWinTest, LinkInPlaceOfTheStagingFolderIsRefused) {
+    if (UnixPath(L"C:\\").empty()) {
+        GTEST_SKIP() << "needs Wine's Unix path mapping to plant a link";
+    }
+    ASSERT_TRUE(install_.Install());
+    RemoveDirectoryW(install_.StagingDirNoSlash().c_str());
+    const std::wstring target = test::MakeTempDirectory(L"lumet-staging-target-");
+    ASSERT_TRUE(test::MakeDirectoryLink(target, install_.StagingDirNoSlash()));
+
+    EXPECT_FALSE(EnsureStagingDirectory(install_.staging_dir));
+    const StageResult r = StageProfile(install_.staging_dir, 1, kProfile, user_sid_.get());
+    EXPECT_EQ(r.status, StageStatus::StagingDirUnusable);
+    EXPECT_TRUE(r.path.empty());
+    EXPECT_TRUE(FilesIn(target).empty());
+
+    EXPECT_TRUE(test::RemoveLink(install_.StagingDirNoSlash()));
+    RemoveDirectoryW(target.c_str());
 }
 
 TEST_F(StagingWinTest, DescriptorsGrantExactlyTheIntendedAccess) {

@@ -1,0 +1,108 @@
+#include "win_test_util.h"
+
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include "test_util.h"
+
+namespace lumet::test {
+
+namespace {
+
+std::wstring Widen(const std::string& utf8) {
+    if (utf8.empty()) {
+        return std::wstring();
+    }
+    const int needed =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(needed > 0 ? needed : 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                        needed);
+    return wide;
+}
+
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms) {
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(50);
+    }
+}
+
+bool PathExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring ProgramDataFolder() {
+    PWSTR folder = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder))) {
+        path = folder;
+    }
+    CoTaskMemFree(folder);
+    return path;
+}
+
+std::wstring MakeTempDirectory(const wchar_t* stem) {
+    wchar_t buffer[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, buffer);
+    std::wstring dir = std::wstring(buffer) + stem + UniqueSuffixW();
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
+}
+
+std::string UnixPath(const std::wstring& path) {
+    using GetUnixFileName = char*(CDECL*)(const wchar_t*);
+    auto get = reinterpret_cast<GetUnixFileName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unix_path = get != nullptr ? get(path.c_str()) : nullptr;
+    if (unix_path == nullptr) {
+        return std::string();
+    }
+    std::string result(unix_path);
+    HeapFree(GetProcessHeap(), 0, unix_path);
+    return result;
+}
+
+bool RunHostProgram(const std::wstring& command_line, const std::function<bool()>& done) {
+    std::wstring line = command_line;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return WaitUntil(done, 5000);
+}
+
+bool MakeDirectoryLink(const std::wstring& target, const std::wstring& link) {
+    const std::string unix_target = UnixPath(target);
+    const std::string unix_link = UnixPath(link);
+    if (unix_target.empty() || unix_link.empty()) {
+        return false;
+    }
+    return RunHostProgram(Widen("Z:\\bin\\ln -s \"" + unix_target + "\" \"" + unix_link + "\""),
+                          [&] {
+                              const DWORD attributes = GetFileAttributesW(link.c_str());
+                              return attributes != INVALID_FILE_ATTRIBUTES &&
+                                     (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+                          });
+}
+
+bool RemoveLink(const std::wstring& link) {
+    const std::string unix_link = UnixPath(link);
+    return !unix_link.empty() && RunHostProgram(Widen("Z:\\bin\\rm -f \"" + unix_link + "\""),
+                                                [&] { return !PathExists(link); });
+}
+
+}  // namespace lumet::test

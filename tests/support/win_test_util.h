@@ -1,0 +1,41 @@
+// Win32 helpers shared by unit and end-to-end tests: bounded waits, folders, Wine's Unix path
+// mapping and the links made through it. Test-only; every wait has a time-out.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace lumet::test {
+
+// Polls `done` every 50 ms until it holds (true) or `timeout_ms` has passed (false).
+bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms);
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    return WaitUntil(done, static_cast<DWORD>(limit.count()));
+}
+
+bool PathExists(const std::wstring& path);
+
+// C:\ProgramData (FOLDERID_ProgramData); empty if unknown.
+std::wstring ProgramDataFolder();
+
+// Creates "<temp>\<stem><unique suffix>" and returns it, without a trailing separator.
+std::wstring MakeTempDirectory(const wchar_t* stem);
+
+// Unix path of a Windows path through Wine's own mapping; empty outside Wine.
+std::string UnixPath(const std::wstring& path);
+
+// Runs a host program (Wine starts Unix binaries given through drive Z:) and waits, at most 5 s,
+// for `done`: the process handle Wine gives for a Unix program cannot be waited on.
+bool RunHostProgram(const std::wstring& command_line, const std::function<bool()>& done);
+
+// A Unix directory symlink at `link` pointing at `target` (ln -s); Wine reports it as a reparse
+// point. False outside Wine or when the link did not appear.
+bool MakeDirectoryLink(const std::wstring& target, const std::wstring& link);
+
+// Removes the link itself (rm -f): Wine's own delete calls would follow it.
+bool RemoveLink(const std::wstring& link);
+
+}  // namespace lumet::test
