@@ -35,7 +35,7 @@ target_include_directories(lumet_test_main PUBLIC ${CMAKE_SOURCE_DIR}/tests/supp
 target_link_libraries(lumet_test_main PUBLIC gtest gmock lumet_build_flags)
 if(WIN32)
   target_sources(lumet_test_main PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/win_test_util.cpp)
-  target_link_libraries(lumet_test_main PUBLIC shell32 ole32)
+  target_link_libraries(lumet_test_main PUBLIC shell32 ole32 advapi32)
 endif()
 
 # lumet_add_tests(<name> SOURCES ... [LIBS ...] [RESOURCE_LOCK ...] [LABELS ...] [TIMEOUT s])

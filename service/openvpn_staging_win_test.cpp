@@ -78,27 +78,11 @@ bool RunHostChmod(const char* mode, const std::wstring& directory) {
     }
     std::wstring line = L"Z:\\bin\\chmod " + common::Utf8ToWide(mode) + L" \"" +
                         common::Utf8ToWide(unix_path) + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+    common::UniqueProcess process;
+    if (!test::StartProgram(line, &process)) {
         return false;
     }
-    WaitForSingleObject(info.hProcess, 5000);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    return true;
-}
-
-bool WaitFor(const std::function<bool()>& done, DWORD timeout_ms) {
-    const ULONGLONG end = GetTickCount64() + timeout_ms;
-    while (!done()) {
-        if (GetTickCount64() > end) {
-            return false;
-        }
-        Sleep(50);
-    }
+    WaitForSingleObject(process.get(), 5000);
     return true;
 }
 
@@ -234,7 +218,7 @@ TEST_F(StagingWinTest, DirectoryUsersMayWriteIsNotTrusted) {
     }
     const std::wstring dir = install_.config_dir.substr(0, install_.config_dir.size() - 1);
     ASSERT_TRUE(RunHostChmod("777", dir));
-    const bool untrusted = WaitFor(
+    const bool untrusted = test::WaitUntil(
         [] { return ResolveConfigDirectory().status == ConfigDirStatus::WritableByUsers; }, 5000);
     EXPECT_TRUE(untrusted);
     EXPECT_TRUE(DirectoryWritableByUsers(dir));
@@ -248,8 +232,8 @@ TEST_F(StagingWinTest, DirectoryUsersMayWriteIsNotTrusted) {
     EXPECT_TRUE(FilesIn(install_.StagingDirNoSlash()).empty());
 
     RunHostChmod("755", dir);
-    EXPECT_TRUE(
-        WaitFor([] { return ResolveConfigDirectory().status == ConfigDirStatus::Trusted; }, 5000));
+    EXPECT_TRUE(test::WaitUntil(
+        [] { return ResolveConfigDirectory().status == ConfigDirStatus::Trusted; }, 5000));
 }
 
 TEST_F(StagingWinTest, OpenVpnServiceOnlyTolerableWhenDisabledAndStopped) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/utf.h"
@@ -132,12 +133,8 @@ TEST_F(SecureDeleteTest, LeavesDirectoriesAlone) {
 }
 
 TEST(FinalPathNamesTest, MatchesOnlyTheSamePlace) {
-    struct Case {
-        const wchar_t* final_path;
-        const wchar_t* expected;
-        bool same;
-    };
-    const Case cases[] = {
+    // (final path as GetFinalPathNameByHandleW gives it, expected full path, same place?)
+    const std::tuple<const wchar_t*, const wchar_t*, bool> cases[] = {
         {L"\\\\?\\C:\\ProgramData\\Orrinfield", L"C:\\ProgramData\\Orrinfield", true},
         {L"\\\\?\\C:\\ProgramData\\Orrinfield", L"c:\\programdata\\orrinfield\\", true},
         {L"\\\\?\\C:\\ProgramData\\Orrinfield\\", L"C:\\ProgramData\\Orrinfield", true},
@@ -152,9 +149,9 @@ TEST(FinalPathNamesTest, MatchesOnlyTheSamePlace) {
         {L"", L"", false},
         {L"\\\\?\\", L"", false},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(FinalPathNames(c.final_path, c.expected), c.same)
-            << common::WideToUtf8(c.final_path) << " vs " << common::WideToUtf8(c.expected);
+    for (const auto& [final_path, expected, same] : cases) {
+        EXPECT_EQ(FinalPathNames(final_path, expected), same)
+            << common::WideToUtf8(final_path) << " vs " << common::WideToUtf8(expected);
     }
 }
 

@@ -3,6 +3,8 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <utility>
+
 #include "test_util.h"
 
 namespace lumet::test {
@@ -71,18 +73,25 @@ std::string UnixPath(const std::wstring& path) {
     return result;
 }
 
-bool RunHostProgram(const std::wstring& command_line, const std::function<bool()>& done) {
-    std::wstring line = command_line;
+bool StartProgram(const std::wstring& command_line, common::UniqueProcess* process) {
+    std::wstring line = command_line;  // CreateProcessW may write into it
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, /*bInheritHandles=*/FALSE, 0,
+                        nullptr, nullptr, &startup, &started)) {
         return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return WaitUntil(done, 5000);
+    common::UniqueKernelHandle thread(started.hThread);
+    common::UniqueProcess owned(started.hProcess);
+    if (process != nullptr) {
+        *process = std::move(owned);
+    }
+    return true;
+}
+
+bool RunHostProgram(const std::wstring& command_line, const std::function<bool()>& done) {
+    return StartProgram(command_line) && WaitUntil(done, 5000);
 }
 
 bool MakeDirectoryLink(const std::wstring& target, const std::wstring& link) {
@@ -103,6 +112,21 @@ bool RemoveLink(const std::wstring& link) {
     const std::string unix_link = UnixPath(link);
     return !unix_link.empty() && RunHostProgram(Widen("Z:\\bin\\rm -f \"" + unix_link + "\""),
                                                 [&] { return !PathExists(link); });
+}
+
+IsolatedLocalMachine::IsolatedLocalMachine()
+    : path_(L"Software\\OrrinfieldTestMachine\\" + UniqueSuffixW()) {
+    common::UniqueRegKey key;
+    active_ = RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, /*dwOptions=*/0,
+                              KEY_ALL_ACCESS, nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
+              RegOverridePredefKey(HKEY_LOCAL_MACHINE, key.get()) == ERROR_SUCCESS;
+}
+
+IsolatedLocalMachine::~IsolatedLocalMachine() {
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrrinfieldTestMachine");  // only when empty
 }
 
 }  // namespace lumet::test
