@@ -116,14 +116,14 @@ bool RemoveLink(const std::wstring& link) {
 
 IsolatedLocalMachine::IsolatedLocalMachine()
     : path_(L"Software\\OrrinfieldTestMachine\\" + UniqueSuffixW()) {
-    common::UniqueRegKey key;
     active_ = RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, /*dwOptions=*/0,
-                              KEY_ALL_ACCESS, nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
-              RegOverridePredefKey(HKEY_LOCAL_MACHINE, key.get()) == ERROR_SUCCESS;
+                              KEY_ALL_ACCESS, nullptr, key_.put(), nullptr) == ERROR_SUCCESS &&
+              RegOverridePredefKey(HKEY_LOCAL_MACHINE, key_.get()) == ERROR_SUCCESS;
 }
 
 IsolatedLocalMachine::~IsolatedLocalMachine() {
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    key_.reset();
     RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrrinfieldTestMachine");  // only when empty

@@ -51,14 +51,13 @@ bool RemoveLink(const std::wstring& link);
 class IsolatedLocalMachine {
   public:
     IsolatedLocalMachine();
-    ~IsolatedLocalMachine();
-    IsolatedLocalMachine(const IsolatedLocalMachine&) = delete;
-    IsolatedLocalMachine& operator=(const IsolatedLocalMachine&) = delete;
+    ~IsolatedLocalMachine();  // ends the override and deletes the key
 
     bool active() const { return active_; }
 
   private:
-    std::wstring path_;  // below HKEY_CURRENT_USER
+    std::wstring path_;         // below HKEY_CURRENT_USER
+    common::UniqueRegKey key_;  // what HKLM stands for meanwhile; also makes this non-copyable
     bool active_ = false;
 };
 
