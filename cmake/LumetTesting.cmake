@@ -33,6 +33,10 @@ add_library(lumet_test_main STATIC ${CMAKE_SOURCE_DIR}/tests/support/test_main.c
                                    ${CMAKE_SOURCE_DIR}/tests/support/test_util.cpp)
 target_include_directories(lumet_test_main PUBLIC ${CMAKE_SOURCE_DIR}/tests/support ${CMAKE_SOURCE_DIR})
 target_link_libraries(lumet_test_main PUBLIC gtest gmock lumet_build_flags)
+if(WIN32)
+  target_sources(lumet_test_main PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/win_test_util.cpp)
+  target_link_libraries(lumet_test_main PUBLIC shell32 ole32 advapi32)
+endif()
 
 # lumet_add_tests(<name> SOURCES ... [LIBS ...] [RESOURCE_LOCK ...] [LABELS ...] [TIMEOUT s])
 # One executable per call; every TEST becomes its own CTest entry (discovered when CTest runs, so

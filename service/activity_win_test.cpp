@@ -14,6 +14,7 @@
 #include "common/win_handle.h"
 #include "service/openvpn_install_for_testing_win.h"
 #include "service/service_state.h"
+#include "tests/support/win_test_util.h"
 
 namespace lumet::service {
 namespace {
@@ -92,6 +93,9 @@ class ActivityRecordTest : public testing::Test {
     using Values = std::pair<std::optional<DWORD>, std::optional<DWORD>>;
     static Values V(DWORD state, DWORD reasons) { return {state, reasons}; }
 
+    // First member: the activity record and OpenVPN's registry value go to a key of this test's
+    // own, not to the machine's, for as long as the fixture lives.
+    test::IsolatedLocalMachine isolated_machine_;
     testing_support::OpenVpnInstallForTesting install_;
     bool had_values_ = false;
     std::unique_ptr<ServiceState> state_;

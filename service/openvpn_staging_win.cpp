@@ -368,14 +368,14 @@ bool EnsureStagingDirectory(const std::wstring& staging_directory) {
         GetLastError() != ERROR_ALREADY_EXISTS) {
         return false;
     }
-    const DWORD found = GetFileAttributesW(staging_directory.c_str());
-    // A link would carry the DACL to whatever it points at.
-    if (!IsDirectoryAttributes(found) || (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !security) {
+    // Checked and secured through one handle: a link would carry the DACL to whatever it points
+    // at, and a check by name could be answered by another directory than the one secured.
+    wireguard::CheckedDirectory directory = wireguard::OpenCheckedDirectory(staging_directory);
+    if (directory.status != wireguard::DirectoryCheck::Ok || !security) {
         return false;
     }
-    return SetNamedSecurityInfoW(const_cast<wchar_t*>(staging_directory.c_str()), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                 nullptr, nullptr, security->dacl(), nullptr) == ERROR_SUCCESS;
+    return wireguard::ApplyDescriptorToHandle(directory.handle.get(), security->descriptor()) ==
+           ERROR_SUCCESS;
 }
 
 StageResult StageProfile(const std::wstring& staging_directory, uint32_t attempt,
@@ -393,8 +393,10 @@ StageResult StageProfile(const std::wstring& staging_directory, uint32_t attempt
         directory_security ? directory_security->descriptor() : nullptr, FALSE};
     CreateDirectoryW(staging_directory.c_str(),
                      directory_security ? &directory_attributes : nullptr);
-    const DWORD found = GetFileAttributesW(staging_directory.c_str());
-    if (!IsDirectoryAttributes(found) || (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // Held until the profile is written: the directory checked is the one written into.
+    const wireguard::CheckedDirectory directory =
+        wireguard::OpenCheckedDirectory(staging_directory);
+    if (directory.status != wireguard::DirectoryCheck::Ok) {
         result.status = StageStatus::StagingDirUnusable;
         return result;
     }

@@ -19,6 +19,7 @@
 #include "common/win_handle.h"
 #include "common/wine.h"
 #include "service/openvpn_install_for_testing_win.h"
+#include "tests/support/win_test_util.h"
 
 namespace lumet::service {
 namespace {
@@ -66,19 +67,7 @@ std::vector<std::wstring> FilesIn(const std::wstring& directory) {
     return names;
 }
 
-// Unix path of a Windows path through Wine's own mapping; empty outside Wine.
-std::string UnixPath(const std::wstring& path) {
-    using GetUnixFileName = char*(CDECL*)(const wchar_t*);
-    auto get = reinterpret_cast<GetUnixFileName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unix_path = get != nullptr ? get(path.c_str()) : nullptr;
-    if (unix_path == nullptr) {
-        return std::string();
-    }
-    std::string result(unix_path);
-    HeapFree(GetProcessHeap(), 0, unix_path);
-    return result;
-}
+using test::UnixPath;
 
 // Wine reads file DACLs from the Unix mode bits, so a directory that everyone may write is made
 // with the host's chmod (Wine starts Unix programs given through drive Z:).
@@ -89,27 +78,11 @@ bool RunHostChmod(const char* mode, const std::wstring& directory) {
     }
     std::wstring line = L"Z:\\bin\\chmod " + common::Utf8ToWide(mode) + L" \"" +
                         common::Utf8ToWide(unix_path) + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+    common::UniqueProcess process;
+    if (!test::StartProgram(line, &process)) {
         return false;
     }
-    WaitForSingleObject(info.hProcess, 5000);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    return true;
-}
-
-bool WaitFor(const std::function<bool()>& done, DWORD timeout_ms) {
-    const ULONGLONG end = GetTickCount64() + timeout_ms;
-    while (!done()) {
-        if (GetTickCount64() > end) {
-            return false;
-        }
-        Sleep(50);
-    }
+    WaitForSingleObject(process.get(), 5000);
     return true;
 }
 
@@ -245,7 +218,7 @@ TEST_F(StagingWinTest, DirectoryUsersMayWriteIsNotTrusted) {
     }
     const std::wstring dir = install_.config_dir.substr(0, install_.config_dir.size() - 1);
     ASSERT_TRUE(RunHostChmod("777", dir));
-    const bool untrusted = WaitFor(
+    const bool untrusted = test::WaitUntil(
         [] { return ResolveConfigDirectory().status == ConfigDirStatus::WritableByUsers; }, 5000);
     EXPECT_TRUE(untrusted);
     EXPECT_TRUE(DirectoryWritableByUsers(dir));
@@ -259,8 +232,8 @@ TEST_F(StagingWinTest, DirectoryUsersMayWriteIsNotTrusted) {
     EXPECT_TRUE(FilesIn(install_.StagingDirNoSlash()).empty());
 
     RunHostChmod("755", dir);
-    EXPECT_TRUE(
-        WaitFor([] { return ResolveConfigDirectory().status == ConfigDirStatus::Trusted; }, 5000));
+    EXPECT_TRUE(test::WaitUntil(
+        [] { return ResolveConfigDirectory().status == ConfigDirStatus::Trusted; }, 5000));
 }
 
 TEST_F(StagingWinTest, OpenVpnServiceOnlyTolerableWhenDisabledAndStopped) {
@@ -307,6 +280,27 @@ TEST_F(StagingWinTest, FailedStagesLeaveNoFile) {
     EXPECT_EQ(r.status, StageStatus::StagingDirUnusable);
     EXPECT_TRUE(r.path.empty());
     DeleteFileW(install_.StagingDirNoSlash().c_str());
+}
+
+// A link planted in place of the staging folder is refused through the folder's own handle:
+// neither the folder's DACL nor a profile reaches the place it points to.
+TEST_F(StagingWinTest, LinkInPlaceOfTheStagingFolderIsRefused) {
+    if (UnixPath(L"C:\\").empty()) {
+        GTEST_SKIP() << "needs Wine's Unix path mapping to plant a link";
+    }
+    ASSERT_TRUE(install_.Install());
+    RemoveDirectoryW(install_.StagingDirNoSlash().c_str());
+    const std::wstring target = test::MakeTempDirectory(L"lumet-staging-target-");
+    ASSERT_TRUE(test::MakeDirectoryLink(target, install_.StagingDirNoSlash()));
+
+    EXPECT_FALSE(EnsureStagingDirectory(install_.staging_dir));
+    const StageResult r = StageProfile(install_.staging_dir, 1, kProfile, user_sid_.get());
+    EXPECT_EQ(r.status, StageStatus::StagingDirUnusable);
+    EXPECT_TRUE(r.path.empty());
+    EXPECT_TRUE(FilesIn(target).empty());
+
+    EXPECT_TRUE(test::RemoveLink(install_.StagingDirNoSlash()));
+    RemoveDirectoryW(target.c_str());
 }
 
 TEST_F(StagingWinTest, DescriptorsGrantExactlyTheIntendedAccess) {

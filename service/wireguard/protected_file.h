@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/win_handle.h"
 
@@ -48,6 +49,38 @@ class ProtectedSecurityDescriptor {
     common::UniqueLocalPtr<ACL> dacl_;  // allocated by SetEntriesInAclW
     SECURITY_DESCRIPTOR descriptor_ = {};
 };
+
+// Why a directory meant to hold secrets was refused, or Ok.
+enum class DirectoryCheck : uint8_t {
+    Ok = 0,
+    OpenFailed = 1,         // missing, or not openable; GetLastError() tells why
+    NotPlainDirectory = 2,  // a file, or a reparse point (link, junction) in place of the directory
+    Elsewhere = 3,          // the handle's final path is not the expected one: a link on the way
+    SecurityFailed = 4,     // the descriptor could not be applied; GetLastError() tells why
+};
+
+// A directory opened once, without following a link at its last component, and checked through
+// that handle. Holding `handle` keeps the directory from being renamed or removed (no
+// FILE_SHARE_DELETE), so what was checked is what is used.
+struct CheckedDirectory {
+    DirectoryCheck status = DirectoryCheck::OpenFailed;
+    common::UniqueHandle handle;  // valid only when status is Ok
+};
+
+// Opens `path` with FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS and READ_CONTROL,
+// WRITE_DAC and WRITE_OWNER, then refuses it unless the handle is a directory that is no reparse
+// point and its final path (GetFinalPathNameByHandleW) names `path` (after GetFullPathNameW,
+// ignoring case and trailing separators). A refused handle is closed.
+CheckedDirectory OpenCheckedDirectory(const std::wstring& path);
+
+// Applies the owner and group of `sd` (where it has them) and its DACL, protected, to the open
+// `directory` (SetSecurityInfo). Returns ERROR_SUCCESS or the Win32 error.
+DWORD ApplyDescriptorToHandle(HANDLE directory, PSECURITY_DESCRIPTOR sd);
+
+// Whether `final_path`, as GetFinalPathNameByHandleW gives it ("\\?\C:\a", "\\?\UNC\s\a"),
+// names the same place as the full path `expected` ("C:\a\", "\\s\a"): prefix dropped,
+// trailing separators ignored, letters compared without case.
+bool FinalPathNames(std::wstring_view final_path, std::wstring_view expected);
 
 // Removes a file that may hold a secret. A missing path is no error and a directory is left
 // alone. A reparse point is unlinked without being opened for writing. A plain file has its

@@ -3,6 +3,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <climits>
+#include <utility>
+
 #include "service/wireguard/secure_delete_plan.h"
 
 namespace lumet::service::wireguard {
@@ -50,7 +53,112 @@ void OverwriteWithZeros(HANDLE file, uint64_t size) {
     }
 }
 
+std::wstring_view WithoutTrailingSeparators(std::wstring_view path) {
+    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) {
+        path.remove_suffix(1);
+    }
+    return path;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return std::wstring();
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    full.resize(written < needed ? written : 0);
+    return full;
+}
+
+std::wstring FinalPathOf(HANDLE handle) {
+    const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+    if (needed == 0) {
+        return std::wstring();
+    }
+    std::wstring path(needed, L'\0');
+    const DWORD written =
+        GetFinalPathNameByHandleW(handle, path.data(), needed, FILE_NAME_NORMALIZED);
+    path.resize(written < needed ? written : 0);
+    return path;
+}
+
+// What the handle itself is, not what a link at the path would lead to.
+bool IsPlainDirectoryHandle(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO info = {};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof(info))) {
+        return false;
+    }
+    return (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && info.ReparseTag == 0;
+}
+
 }  // namespace
+
+bool FinalPathNames(std::wstring_view final_path, std::wstring_view expected) {
+    constexpr std::wstring_view kUncPrefix = L"\\\\?\\UNC\\";
+    constexpr std::wstring_view kLocalPrefix = L"\\\\?\\";
+    std::wstring unprefixed;
+    if (final_path.substr(0, kUncPrefix.size()) == kUncPrefix) {
+        unprefixed = L"\\\\" + std::wstring(final_path.substr(kUncPrefix.size()));
+    } else if (final_path.substr(0, kLocalPrefix.size()) == kLocalPrefix) {
+        unprefixed = final_path.substr(kLocalPrefix.size());
+    } else {
+        return false;  // GetFinalPathNameByHandleW always gives the long form
+    }
+    const std::wstring_view left = WithoutTrailingSeparators(unprefixed);
+    const std::wstring_view right = WithoutTrailingSeparators(expected);
+    return !left.empty() && left.size() <= INT_MAX && right.size() <= INT_MAX &&
+           CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
+                                static_cast<int>(right.size()), /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
+}
+
+CheckedDirectory OpenCheckedDirectory(const std::wstring& path) {
+    CheckedDirectory result;
+    // FILE_FLAG_OPEN_REPARSE_POINT: a link in place of the directory is opened as itself, and
+    // refused below. No FILE_SHARE_DELETE: while the handle is held, nobody renames the directory
+    // away and puts something else at the path.
+    common::UniqueHandle handle(
+        CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle) {
+        return result;
+    }
+    if (!IsPlainDirectoryHandle(handle.get())) {
+        result.status = DirectoryCheck::NotPlainDirectory;
+        return result;
+    }
+    // A link further up the path leaves the last component a plain directory, but somewhere
+    // else than intended.
+    if (!FinalPathNames(FinalPathOf(handle.get()), FullPath(path))) {
+        result.status = DirectoryCheck::Elsewhere;
+        return result;
+    }
+    result.status = DirectoryCheck::Ok;
+    result.handle = std::move(handle);
+    return result;
+}
+
+DWORD ApplyDescriptorToHandle(HANDLE directory, PSECURITY_DESCRIPTOR sd) {
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE;
+    BOOL dacl_present = FALSE;
+    if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
+        !GetSecurityDescriptorGroup(sd, &group, &defaulted) ||
+        !GetSecurityDescriptorDacl(sd, &dacl_present, &dacl, &defaulted)) {
+        return GetLastError();
+    }
+    if (!dacl_present || dacl == nullptr) {
+        return ERROR_INVALID_SECURITY_DESCR;  // a null DACL would grant everyone everything
+    }
+    SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    what |= owner != nullptr ? OWNER_SECURITY_INFORMATION : 0;
+    what |= group != nullptr ? GROUP_SECURITY_INFORMATION : 0;
+    return SetSecurityInfo(directory, SE_FILE_OBJECT, what, owner, group, dacl, /*pSacl=*/nullptr);
+}
 
 std::unique_ptr<ProtectedSecurityDescriptor> ProtectedSecurityDescriptor::Build(DWORD access_mask) {
     std::unique_ptr<ProtectedSecurityDescriptor> sd(new ProtectedSecurityDescriptor());

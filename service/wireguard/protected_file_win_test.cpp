@@ -3,20 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "common/utf.h"
+#include "common/wine.h"
 #include "tests/support/test_util.h"
+#include "tests/support/win_test_util.h"
 
 namespace lumet::service::wireguard {
 namespace {
-
-std::wstring TempDirectory() {
-    wchar_t buffer[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, buffer);
-    std::wstring dir = std::wstring(buffer) + L"lumet-secure-delete-" + test::UniqueSuffixW();
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -50,7 +46,7 @@ bool Exists(const std::wstring& path) {
 
 class SecureDeleteTest : public ::testing::Test {
   protected:
-    void SetUp() override { dir_ = TempDirectory(); }
+    void SetUp() override { dir_ = test::MakeTempDirectory(L"lumet-secure-delete-"); }
     void TearDown() override {
         for (const std::wstring& path : cleanup_) {
             SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -134,6 +130,127 @@ TEST_F(SecureDeleteTest, LeavesDirectoriesAlone) {
     EXPECT_EQ(ReadBytes(inner), "keep");
     DeleteFileW(inner.c_str());
     RemoveDirectoryW(sub.c_str());
+}
+
+TEST(FinalPathNamesTest, MatchesOnlyTheSamePlace) {
+    // (final path as GetFinalPathNameByHandleW gives it, expected full path, same place?)
+    const std::tuple<const wchar_t*, const wchar_t*, bool> cases[] = {
+        {L"\\\\?\\C:\\ProgramData\\Orrinfield", L"C:\\ProgramData\\Orrinfield", true},
+        {L"\\\\?\\C:\\ProgramData\\Orrinfield", L"c:\\programdata\\orrinfield\\", true},
+        {L"\\\\?\\C:\\ProgramData\\Orrinfield\\", L"C:\\ProgramData\\Orrinfield", true},
+        {L"\\\\?\\UNC\\server\\share\\dir", L"\\\\server\\share\\dir", true},
+        // A link on the way leads elsewhere.
+        {L"\\\\?\\D:\\elsewhere", L"C:\\ProgramData\\Orrinfield", false},
+        {L"\\\\?\\C:\\ProgramData\\Orrinfield2", L"C:\\ProgramData\\Orrinfield", false},
+        {L"\\\\?\\C:\\ProgramData", L"C:\\ProgramData\\Orrinfield", false},
+        {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share", false},
+        // Not the form GetFinalPathNameByHandleW gives, or nothing at all.
+        {L"C:\\ProgramData\\Orrinfield", L"C:\\ProgramData\\Orrinfield", false},
+        {L"", L"", false},
+        {L"\\\\?\\", L"", false},
+    };
+    for (const auto& [final_path, expected, same] : cases) {
+        EXPECT_EQ(FinalPathNames(final_path, expected), same)
+            << common::WideToUtf8(final_path) << " vs " << common::WideToUtf8(expected);
+    }
+}
+
+class CheckedDirectoryTest : public ::testing::Test {
+  protected:
+    void SetUp() override { dir_ = test::MakeTempDirectory(L"lumet-checked-dir-"); }
+    void TearDown() override {
+        for (auto it = cleanup_.rbegin(); it != cleanup_.rend(); ++it) {
+            if (!RemoveDirectoryW(it->c_str())) {
+                DeleteFileW(it->c_str());
+            }
+        }
+        RemoveDirectoryW(dir_.c_str());
+    }
+    std::wstring Directory(const wchar_t* leaf) {
+        std::wstring path = dir_ + L"\\" + leaf;
+        CreateDirectoryW(path.c_str(), nullptr);
+        cleanup_.push_back(path);
+        return path;
+    }
+
+    std::wstring dir_;
+    std::vector<std::wstring> cleanup_;
+};
+
+TEST_F(CheckedDirectoryTest, AcceptsOnlyAPlainDirectoryAtTheExpectedPlace) {
+    const std::wstring plain = Directory(L"plain");
+    const std::wstring file = dir_ + L"\\a-file";
+    WriteBytes(file, "x");
+    cleanup_.push_back(file);
+
+    CheckedDirectory opened = OpenCheckedDirectory(plain);
+    ASSERT_EQ(opened.status, DirectoryCheck::Ok) << GetLastError();
+    EXPECT_TRUE(opened.handle.valid());
+    // Held without FILE_SHARE_DELETE: the checked directory cannot be moved away meanwhile.
+    // Wine does not enforce sharing on a directory rename.
+    if (!common::RunningUnderWine()) {
+        EXPECT_FALSE(MoveFileW(plain.c_str(), (dir_ + L"\\moved").c_str()));
+    }
+    opened.handle.reset();
+
+    // Given with a trailing separator and other case, it is still the same directory.
+    std::wstring respelled = plain + L"\\";
+    CharUpperBuffW(respelled.data(), static_cast<DWORD>(respelled.size()));
+    EXPECT_EQ(OpenCheckedDirectory(respelled).status, DirectoryCheck::Ok);
+
+    const struct {
+        std::wstring path;
+        DirectoryCheck status;
+    } refused[] = {
+        {dir_ + L"\\never-there", DirectoryCheck::OpenFailed},
+        {file, DirectoryCheck::NotPlainDirectory},
+    };
+    for (const auto& c : refused) {
+        const CheckedDirectory result = OpenCheckedDirectory(c.path);
+        EXPECT_EQ(result.status, c.status) << common::WideToUtf8(c.path);
+        EXPECT_FALSE(result.handle.valid());
+    }
+}
+
+// A link planted in place of the directory, or on the way to it, is refused through the handle:
+// nothing is secured at the place the link points to.
+TEST_F(CheckedDirectoryTest, RefusesALinkInPlaceOfTheDirectoryOrOnTheWay) {
+    if (test::UnixPath(L"C:\\").empty()) {
+        GTEST_SKIP() << "needs Wine's Unix path mapping to plant a link";
+    }
+    const std::wstring target = Directory(L"target");
+    Directory(L"target\\inner");
+    const std::wstring link = dir_ + L"\\link";
+    ASSERT_TRUE(test::MakeDirectoryLink(target, link));
+
+    for (const std::wstring& path : {link, link + L"\\inner"}) {
+        const CheckedDirectory result = OpenCheckedDirectory(path);
+        EXPECT_NE(result.status, DirectoryCheck::Ok) << common::WideToUtf8(path);
+        EXPECT_FALSE(result.handle.valid());
+    }
+    // The inner directory is plain itself: only its final path gives the link away.
+    EXPECT_EQ(OpenCheckedDirectory(link + L"\\inner").status, DirectoryCheck::Elsewhere);
+    EXPECT_TRUE(test::RemoveLink(link));
+}
+
+TEST_F(CheckedDirectoryTest, AppliesTheDescriptorThroughTheHandleAndRefusesANullDacl) {
+    const CheckedDirectory opened = OpenCheckedDirectory(Directory(L"secured"));
+    ASSERT_EQ(opened.status, DirectoryCheck::Ok);
+    std::unique_ptr<ProtectedSecurityDescriptor> sd =
+        ProtectedSecurityDescriptor::Build(kProtectedFileAccessMask);
+    ASSERT_TRUE(sd);
+    // Owner, group and DACL all go through the one handle (opened with WRITE_OWNER | WRITE_DAC).
+    EXPECT_EQ(ApplyDescriptorToHandle(opened.handle.get(), sd->descriptor()),
+              static_cast<DWORD>(ERROR_SUCCESS));
+
+    // A descriptor without a DACL would leave the directory open to everyone.
+    SECURITY_DESCRIPTOR empty = {};
+    ASSERT_TRUE(InitializeSecurityDescriptor(&empty, SECURITY_DESCRIPTOR_REVISION));
+    EXPECT_EQ(ApplyDescriptorToHandle(opened.handle.get(), &empty),
+              static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&empty, TRUE, nullptr, FALSE));
+    EXPECT_EQ(ApplyDescriptorToHandle(opened.handle.get(), &empty),
+              static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
 }
 
 }  // namespace

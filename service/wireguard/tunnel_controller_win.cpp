@@ -286,13 +286,6 @@ bool DeleteConfigFile(const std::wstring& path) {
     return false;
 }
 
-bool IsPlainDirectory(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
-// Creates "<ProgramData>\Orrinfield\vpn\wireguard" level by level and applies the protected DACL.
 // Shows the descriptor about to be applied to `path` to the test seam, if any.
 void ObserveProtection(const TunnelControllerOptions& options, const std::wstring& path,
                        ProtectedSecurityDescriptor& sd) {
@@ -301,41 +294,43 @@ void ObserveProtection(const TunnelControllerOptions& options, const std::wstrin
     }
 }
 
-bool PrepareConfigDirectory(const std::wstring& config_directory,
-                            const TunnelControllerOptions& options) {
+// Creates "<ProgramData>\Orrinfield\vpn\wireguard" level by level, opens it once and applies the
+// protected owner and DACL through that handle. Returns the handle, held by the caller while the
+// configuration file is written so that the checked directory cannot be swapped; invalid when the
+// directory is missing, is a link, or lies elsewhere than intended.
+common::UniqueHandle PrepareConfigDirectory(const std::wstring& config_directory,
+                                            const TunnelControllerOptions& options) {
     const std::wstring program_data = ProgramDataFolder();
     if (program_data.empty() || config_directory.empty()) {
-        return false;
+        return common::UniqueHandle();
     }
     std::wstring level_path = program_data;
-    bool plain = true;
     for (std::wstring_view level : kConfigDirectoryLevels) {
         level_path = JoinWindowsPath(level_path, level);
         CreateDirectoryW(level_path.c_str(), nullptr);  // an existing level is fine
-        // A link anywhere on the way would send the private key to a place we do not protect.
-        plain = plain && IsPlainDirectory(level_path);
     }
-    if (!plain || !IsPlainDirectory(config_directory)) {
-        LogLine(LogLevel::Error, L"wireguard: config dir is missing or not a plain directory");
-        return false;
+    // A link anywhere on the way would send the private key to a place we do not protect: the
+    // handle refuses a link in place of the directory, its final path one further up.
+    CheckedDirectory directory = OpenCheckedDirectory(config_directory);
+    if (directory.status != DirectoryCheck::Ok) {
+        LogLine(LogLevel::Error,
+                L"wireguard: config dir is missing or not a plain directory (check=" +
+                    std::to_wstring(static_cast<int>(directory.status)) + L")");
+        return common::UniqueHandle();
     }
 
     std::unique_ptr<ProtectedSecurityDescriptor> sd =
         ProtectedSecurityDescriptor::Build(kProtectedFileAccessMask);
     if (!sd) {
-        return false;
+        return common::UniqueHandle();
     }
     ObserveProtection(options, config_directory, *sd);
-    std::wstring writable_path = config_directory;  // SetNamedSecurityInfoW takes LPWSTR
-    const DWORD error = SetNamedSecurityInfoW(
-        writable_path.data(), SE_FILE_OBJECT,
-        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, /*psidOwner=*/nullptr,
-        /*psidGroup=*/nullptr, sd->dacl(), /*pSacl=*/nullptr);
+    const DWORD error = ApplyDescriptorToHandle(directory.handle.get(), sd->descriptor());
     if (error != ERROR_SUCCESS) {
         // The file itself is still created with the protected descriptor.
         LogWin32Error(LogLevel::Warn, L"wireguard: could not protect config dir DACL", error);
     }
-    return true;
+    return std::move(directory.handle);
 }
 
 // Writes `text` into a new file at `path` that only LocalSystem and Administrators can open. On
@@ -451,8 +446,9 @@ TunnelError WireGuardTunnelController::Start(std::string_view utf8_config,
     // create below then fails on the name still in use).
     static_cast<void>(StopAndDeleteTunnelService(options_.waits));
 
-    if (!PrepareConfigDirectory(config_directory_, options_) ||
-        !WriteConfigFile(config_file_path_, canonical.str(), options_)) {
+    const common::UniqueHandle config_directory =
+        PrepareConfigDirectory(config_directory_, options_);
+    if (!config_directory || !WriteConfigFile(config_file_path_, canonical.str(), options_)) {
         canonical.Wipe();
         FillFailure(out, TunnelStateAbsent, TunnelConfigWriteFailed);
         return TunnelConfigWriteFailed;

@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <knownfolders.h>
-#include <shlobj.h>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -24,6 +21,7 @@
 #include "common/utf.h"
 #include "sim/wireguard/sim_faults.h"
 #include "tests/support/test_util.h"
+#include "tests/support/win_test_util.h"
 
 namespace lumet::service::wireguard {
 namespace {
@@ -52,18 +50,8 @@ std::string ConfigText(int peers) {
     return text;
 }
 
-std::wstring ProgramData() {
-    PWSTR path = nullptr;
-    std::wstring result;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &path))) {
-        result = path;
-    }
-    CoTaskMemFree(path);
-    return result;
-}
-
 std::wstring ConfigDirectory() {
-    return ProgramData() + L"\\Orrinfield\\vpn\\wireguard";
+    return test::ProgramDataFolder() + L"\\Orrinfield\\vpn\\wireguard";
 }
 std::wstring ConfigFilePath() {
     return ConfigDirectory() + L"\\orrinfieldwireguard.conf";
@@ -72,23 +60,14 @@ std::wstring BinDirectory() {
     return common::Utf8ToWide(test::ExecutableDir());
 }
 
-bool PathExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        Sleep(50);
-    }
-    return true;
-}
-
 using common::UniqueHandle;
 using common::UniqueServiceHandle;
+using test::MakeDirectoryLink;
+using test::MakeTempDirectory;
+using test::PathExists;
+using test::RemoveLink;
+using test::UnixPath;
+using test::WaitUntil;
 
 UniqueServiceHandle OpenTunnelService(DWORD access) {
     UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -171,70 +150,6 @@ void ClearSimFaults() {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, sim::kFaultKeyPath);
 }
 
-std::wstring MakeTempDirectory(const wchar_t* stem) {
-    wchar_t buffer[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, buffer);
-    std::wstring dir = std::wstring(buffer) + stem + test::UniqueSuffixW();
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
-
-// Unix path of a Windows path, through Wine's own mapping; empty outside Wine.
-std::string UnixPath(const std::wstring& path) {
-    using GetUnixFileName = char*(CDECL*)(const wchar_t*);
-    auto get = reinterpret_cast<GetUnixFileName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (get == nullptr) {
-        return std::string();
-    }
-    char* unix_path = get(path.c_str());
-    if (unix_path == nullptr) {
-        return std::string();
-    }
-    std::string result(unix_path);
-    HeapFree(GetProcessHeap(), 0, unix_path);
-    return result;
-}
-
-// Runs a host program (Wine starts Unix binaries given through drive Z:) and waits, bounded, for
-// its effect: the process handle Wine gives for a Unix program cannot be waited on.
-bool RunHostProgram(const std::wstring& command_line, const std::function<bool()>& done) {
-    std::wstring line = command_line;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        return false;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return WaitUntil(done, 5s);
-}
-
-// A Unix directory symlink at `link` pointing at `target`; Wine reports it as a reparse point.
-bool MakeDirectoryLink(const std::wstring& target, const std::wstring& link) {
-    const std::string unix_target = UnixPath(target);
-    const std::string unix_link = UnixPath(link);
-    if (unix_target.empty() || unix_link.empty()) {
-        return false;
-    }
-    return RunHostProgram(
-        common::Utf8ToWide("Z:\\bin\\ln -s \"" + unix_target + "\" \"" + unix_link + "\""), [&] {
-            const DWORD attributes = GetFileAttributesW(link.c_str());
-            return attributes != INVALID_FILE_ATTRIBUTES &&
-                   (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        });
-}
-
-// Removes the link itself: Wine's own delete calls would follow it.
-bool RemoveLink(const std::wstring& link) {
-    const std::string unix_link = UnixPath(link);
-    return !unix_link.empty() &&
-           RunHostProgram(common::Utf8ToWide("Z:\\bin\\rm -f \"" + unix_link + "\""),
-                          [&] { return !PathExists(link); });
-}
-
 // Names in `dir` matching `pattern`, without "." and "..".
 std::vector<std::wstring> ListDirectory(const std::wstring& dir, const wchar_t* pattern) {
     std::vector<std::wstring> names;
@@ -310,7 +225,7 @@ class TunnelControllerTest : public ::testing::Test {
 
     // What this test has logged so far, whichever log file the process writes.
     std::string LogSinceSetUp() const {
-        const std::wstring logs = ProgramData() + L"\\Orrinfield\\vpn\\logs";
+        const std::wstring logs = test::ProgramDataFolder() + L"\\Orrinfield\\vpn\\logs";
         for (const std::wstring& name : ListDirectory(logs, L"*.log")) {
             const std::string text = ReadTextFile(logs + L"\\" + name);
             const size_t at = text.rfind(marker_);
@@ -511,8 +426,8 @@ TEST_F(TunnelControllerTest, StartRegistersAndProtectsAsIntended) {
 
 // The file that held the private key could not be removed: that must not pass unseen.
 TEST_F(TunnelControllerTest, FailedSecureDeleteIsLoggedAtWarn) {
-    CreateDirectoryW((ProgramData() + L"\\Orrinfield").c_str(), nullptr);
-    CreateDirectoryW((ProgramData() + L"\\Orrinfield\\vpn").c_str(), nullptr);
+    CreateDirectoryW((test::ProgramDataFolder() + L"\\Orrinfield").c_str(), nullptr);
+    CreateDirectoryW((test::ProgramDataFolder() + L"\\Orrinfield\\vpn").c_str(), nullptr);
     CreateDirectoryW(ConfigDirectory().c_str(), nullptr);
     WriteTextFile(ConfigFilePath(), ConfigText(1));
     {
@@ -608,8 +523,8 @@ TEST_F(TunnelControllerTest, ReconcileRemovesATunnelFromAnEarlierRun) {
     ASSERT_TRUE(CreateTunnelServiceDirectly(
         BuildTunnelCommandLine(BinDirectory() + L"\\wireguard.exe", stale_config), true));
     // A configuration file left by a crash in the middle of a start.
-    CreateDirectoryW((ProgramData() + L"\\Orrinfield").c_str(), nullptr);
-    CreateDirectoryW((ProgramData() + L"\\Orrinfield\\vpn").c_str(), nullptr);
+    CreateDirectoryW((test::ProgramDataFolder() + L"\\Orrinfield").c_str(), nullptr);
+    CreateDirectoryW((test::ProgramDataFolder() + L"\\Orrinfield\\vpn").c_str(), nullptr);
     CreateDirectoryW(ConfigDirectory().c_str(), nullptr);
     WriteTextFile(ConfigFilePath(), ConfigText(1));
 
@@ -705,8 +620,8 @@ TEST_F(TunnelControllerTest, ConfigurationIsNeverWrittenThroughALink) {
     if (UnixPath(L"C:\\").empty()) {
         GTEST_SKIP() << "needs Wine's Unix path mapping";
     }
-    CreateDirectoryW((ProgramData() + L"\\Orrinfield").c_str(), nullptr);
-    CreateDirectoryW((ProgramData() + L"\\Orrinfield\\vpn").c_str(), nullptr);
+    CreateDirectoryW((test::ProgramDataFolder() + L"\\Orrinfield").c_str(), nullptr);
+    CreateDirectoryW((test::ProgramDataFolder() + L"\\Orrinfield\\vpn").c_str(), nullptr);
     for (bool link_the_directory : {false, true}) {
         RemoveDirectoryW(ConfigDirectory().c_str());  // only succeeds when empty
         if (!link_the_directory) {
@@ -726,6 +641,37 @@ TEST_F(TunnelControllerTest, ConfigurationIsNeverWrittenThroughALink) {
         EXPECT_TRUE(RemoveLink(link));
         RemoveDirectoryW(target.c_str());
     }
+}
+
+// A link planted in place of the configuration directory is refused through the directory's own
+// handle, before any descriptor is applied: the protection seam never sees the directory.
+TEST_F(TunnelControllerTest, LinkInPlaceOfTheConfigDirectoryGetsNoDescriptor) {
+    if (UnixPath(L"C:\\").empty()) {
+        GTEST_SKIP() << "needs Wine's Unix path mapping";
+    }
+    CreateDirectoryW((test::ProgramDataFolder() + L"\\Orrinfield").c_str(), nullptr);
+    CreateDirectoryW((test::ProgramDataFolder() + L"\\Orrinfield\\vpn").c_str(), nullptr);
+    RemoveDirectoryW(ConfigDirectory().c_str());  // only succeeds when empty
+    const std::wstring target = MakeTempDirectory(L"lumet-link-target-");
+    ASSERT_TRUE(MakeDirectoryLink(target, ConfigDirectory()));
+
+    std::vector<std::wstring> protected_paths;
+    TunnelControllerOptions options = FastOptions();
+    options.observe_protection = [&](std::wstring_view path, std::wstring_view) {
+        protected_paths.emplace_back(path);
+    };
+    auto controller = MakeController(std::move(options));
+    WireGuardStatusRecord record;
+    EXPECT_EQ(controller->Start(ConfigText(1), &record), TunnelConfigWriteFailed);
+    EXPECT_TRUE(protected_paths.empty());
+    EXPECT_TRUE(ListDirectory(target, L"*").empty());
+    EXPECT_NE(
+        LogSinceSetUp().find("ERR  wireguard: config dir is missing or not a plain directory"),
+        std::string::npos);
+
+    EXPECT_TRUE(RemoveLink(ConfigDirectory()));
+    RemoveDirectoryW(target.c_str());
+    CreateDirectoryW(ConfigDirectory().c_str(), nullptr);
 }
 
 // A tunnel service that takes far longer than the stop wait to stop must not be reported as

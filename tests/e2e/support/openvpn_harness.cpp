@@ -90,19 +90,6 @@ bool WaitForActivityValues(const ActivityValues& expected, DWORD timeout_ms) {
     return WaitUntil([&expected] { return ReadActivityValues() == expected; }, timeout_ms);
 }
 
-bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms) {
-    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    for (;;) {
-        if (done()) {
-            return true;
-        }
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(50);
-    }
-}
-
 std::string ReadWholeFile(const std::wstring& path) {
     common::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                           OPEN_EXISTING, 0, nullptr));

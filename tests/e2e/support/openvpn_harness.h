@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/messages.h"
+#include "win_test_util.h"
 
 namespace lumet::test {
 
@@ -50,9 +51,6 @@ ActivityValues ReadActivityValues();
 void DeleteActivityValues();
 // Polls until the registry holds `expected`, for up to `timeout_ms`.
 bool WaitForActivityValues(const ActivityValues& expected, DWORD timeout_ms);
-
-// Polls `done` every 50 ms for up to `timeout_ms`.
-bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms);
 
 std::string ReadWholeFile(const std::wstring& path);
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);

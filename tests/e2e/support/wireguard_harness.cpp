@@ -1,7 +1,5 @@
 #include "wireguard_harness.h"
 
-#include <shlobj.h>
-
 #include "common/payload.h"
 #include "common/utf.h"
 #include "common/win_handle.h"
@@ -9,6 +7,7 @@
 #include "service/wireguard/tunnel_names.h"
 #include "sim/wireguard/sim_faults.h"
 #include "test_util.h"
+#include "win_test_util.h"
 
 namespace lumet::test {
 
@@ -18,16 +17,6 @@ using common::UniqueServiceHandle;
 using service::wireguard::kTunnelServiceName;
 
 constexpr DWORD kServiceWaitMs = 10000;
-
-std::wstring ProgramDataFolder() {
-    PWSTR folder = nullptr;
-    std::wstring path;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder))) {
-        path = folder;
-    }
-    CoTaskMemFree(folder);
-    return path;
-}
 
 }  // namespace
 
@@ -46,10 +35,6 @@ bool EnsureTunnelConfigDirectory() {
         CreateDirectoryW(path.c_str(), nullptr);  // an existing level is fine
     }
     return PathExists(path);
-}
-
-bool PathExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 TunnelServiceInfo QueryTunnelService() {

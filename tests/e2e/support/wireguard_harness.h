@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "win_test_util.h"  // PathExists, WaitUntil, ProgramDataFolder
 #include "common/messages.h"
 
 namespace lumet::test {
@@ -24,8 +25,6 @@ std::wstring TunnelConfigFilePath();
 
 // Creates the configuration directory level by level (as the service does, without its DACL).
 bool EnsureTunnelConfigDirectory();
-
-bool PathExists(const std::wstring& path);
 
 // The tunnel service as the service manager reports it.
 struct TunnelServiceInfo {
