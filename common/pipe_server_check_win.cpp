@@ -11,24 +11,23 @@ namespace {
 constexpr wchar_t kServiceName[] = L"OrrinfieldVPNService";
 
 std::optional<uint32_t> RegisteredServicePid() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) {
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
         return std::nullopt;
     }
-    std::optional<uint32_t> pid;
-    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
-    if (service != nullptr) {
-        SERVICE_STATUS_PROCESS status = {};
-        DWORD needed = 0;
-        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                 sizeof(status), &needed) &&
-            status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId != 0) {
-            pid = status.dwProcessId;
-        }
-        CloseServiceHandle(service);
+    const UniqueServiceHandle service(
+        OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    if (!service) {
+        return std::nullopt;
     }
-    CloseServiceHandle(manager);
-    return pid;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<BYTE*>(&status), sizeof(status), &needed) &&
+        status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId != 0) {
+        return status.dwProcessId;
+    }
+    return std::nullopt;
 }
 
 std::optional<BY_HANDLE_FILE_INFORMATION> FileIdentity(const std::wstring& path) {

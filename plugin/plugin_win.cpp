@@ -10,6 +10,7 @@
 
 #include "common/log.h"
 #include "common/secure_buffer.h"
+#include "common/win_handle.h"
 #include "plugin/conversions.h"
 
 namespace lumet_windows_vpn {
@@ -130,7 +131,8 @@ void RunDetached(std::function<void()> work) {
         delete param;
         throw std::runtime_error("worker thread could not be started");
     }
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    // Detached: the thread owns itself; only our handle to it goes.
+    lumet::common::UniqueKernelHandle(reinterpret_cast<HANDLE>(thread)).reset();
 }
 
 void LumetWindowsVpnPlugin::RegisterWithRegistrar(::flutter::PluginRegistrarWindows* registrar) {

@@ -16,6 +16,7 @@
 #include "common/utf.h"
 #include "common/win_handle.h"
 #include "test_util.h"
+#include "tests/support/win_test_util.h"
 
 namespace lumet::service {
 namespace {
@@ -61,15 +62,9 @@ class DataFolderTest : public ::testing::Test {
     // Wine starts Unix programs but cannot wait for them: polls `done` for up to 5 s instead.
     template <typename Done>
     static bool RunUnixUntil(std::wstring command, Done done) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process)) {
+        if (!lumet::test::StartProgram(command)) {
             return false;
         }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
         for (int i = 0; i < 100; ++i) {
             if (done()) {
                 return true;

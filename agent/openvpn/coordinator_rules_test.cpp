@@ -154,5 +154,24 @@ TEST(CoordinatorRulesTest, StartRequestCopiesAndMovesLeaveNoSecretBehind) {
     EXPECT_EQ(moved.config, kProfile);
 }
 
+// Log lines name the category; a missing or shared name would make two failures look alike.
+TEST(CoordinatorRulesTest, EveryErrorHasItsOwnName) {
+    std::vector<std::string> seen;
+    for (uint16_t code = 0; code <= 16; ++code) {
+        if (code == 4) {
+            continue;  // never used on the wire
+        }
+        const std::string name = OpenVpnErrorName(static_cast<OpenVpnError>(code));
+        EXPECT_NE(name, "Unknown") << code;
+        for (const std::string& other : seen) {
+            EXPECT_NE(name, other) << code;
+        }
+        seen.push_back(name);
+    }
+    EXPECT_STREQ(OpenVpnErrorName(OpenVpnError::AuthFailed), "AuthFailed");
+    EXPECT_STREQ(OpenVpnErrorName(static_cast<OpenVpnError>(4)), "Unknown");
+    EXPECT_STREQ(OpenVpnErrorName(static_cast<OpenVpnError>(17)), "Unknown");
+}
+
 }  // namespace
 }  // namespace lumet::agent::openvpn

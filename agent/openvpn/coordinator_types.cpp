@@ -6,6 +6,44 @@
 
 namespace lumet::agent::openvpn {
 
+const char* OpenVpnErrorName(OpenVpnError error) {
+    switch (error) {
+        case OpenVpnError::None:
+            return "None";
+        case OpenVpnError::InvalidRequest:
+            return "InvalidRequest";
+        case OpenVpnError::UnsupportedProtocol:
+            return "UnsupportedProtocol";
+        case OpenVpnError::AttemptActive:
+            return "AttemptActive";
+        case OpenVpnError::LaunchFailed:
+            return "LaunchFailed";
+        case OpenVpnError::ManagementUnavailable:
+            return "ManagementUnavailable";
+        case OpenVpnError::AuthFailed:
+            return "AuthFailed";
+        case OpenVpnError::OpenVpnFatal:
+            return "OpenVpnFatal";
+        case OpenVpnError::OpenVpnExited:
+            return "OpenVpnExited";
+        case OpenVpnError::TunnelTimeout:
+            return "TunnelTimeout";
+        case OpenVpnError::InternalError:
+            return "InternalError";
+        case OpenVpnError::ServiceUnreachable:
+            return "ServiceUnreachable";
+        case OpenVpnError::LaunchIoFailed:
+            return "LaunchIoFailed";
+        case OpenVpnError::AccessRefused:
+            return "AccessRefused";
+        case OpenVpnError::Rejected:
+            return "Rejected";
+        case OpenVpnError::ManagementAuthRejected:
+            return "ManagementAuthRejected";
+    }
+    return "Unknown";
+}
+
 StartRequest::StartRequest(std::string config_text, std::string user, std::string pass)
     : config(std::move(config_text)), username(std::move(user)), password(std::move(pass)) {}
 

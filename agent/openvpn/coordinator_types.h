@@ -29,6 +29,9 @@ enum class OpenVpnError : uint16_t {
     ManagementAuthRejected = 16,  // OpenVPN refused the management password
 };
 
+// The category's name for log lines ("AuthFailed"); "Unknown" for a value outside the list.
+const char* OpenVpnErrorName(OpenVpnError error);
+
 // What the plugin asked for: the profile text (UTF-8) and the user's credentials.
 //
 // All three are secrets. Every copy overwrites its bytes with zeros when it goes away and a

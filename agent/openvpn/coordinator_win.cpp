@@ -435,6 +435,12 @@ class OpenVpnCoordinator::AttemptScope {
             case AttemptEnd::Kind::Leave:
                 break;
             case AttemptEnd::Kind::Fail:
+                // The one line that names how the attempt failed; the phase that decided it has
+                // logged its cause.
+                common::LogLine(LogLevel::Warn,
+                                L"openvpn_coordinator: attempt " + std::to_wstring(attempt) +
+                                    L" failed -> " +
+                                    common::Utf8ToWide(OpenVpnErrorName(end_.error)));
                 Abandon();
                 owner_.SetErrorIfCurrent(attempt, end_.error, /*only_when_none=*/false);
                 owner_.ClearRunningIfCurrent(attempt);

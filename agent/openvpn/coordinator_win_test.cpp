@@ -340,21 +340,22 @@ class FakeInteractiveService {
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = child_input.get();
-        PROCESS_INFORMATION process = {};
+        common::UniqueProcessInformation process;
         if (!CreateProcessW(SimExe().c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                            DETACHED_PROCESS, nullptr, directory.c_str(), &startup, &process)) {
+                            DETACHED_PROCESS, nullptr, directory.c_str(), &startup,
+                            process.put())) {
             return L"0x00000002\nCreateProcessAsUser failed\n";
         }
-        CloseHandle(process.hThread);
+        const DWORD process_id = process.get().dwProcessId;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            children_.emplace_back(process.hProcess);
+            children_.emplace_back(process.release_process());
         }
         const std::string utf8 = common::WideToUtf8(stdin_text);
         DWORD written = 0;
         WriteFile(input.get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
         wchar_t reply[64];
-        swprintf(reply, 64, L"0x00000000\n0x%08X\nProcess ID", process.dwProcessId);
+        swprintf(reply, 64, L"0x00000000\n0x%08X\nProcess ID", process_id);
         return reply;
     }
 

@@ -77,15 +77,13 @@ bool StartProgram(const std::wstring& command_line, common::UniqueProcess* proce
     std::wstring line = command_line;  // CreateProcessW may write into it
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
+    common::UniqueProcessInformation started;
     if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, /*bInheritHandles=*/FALSE, 0,
-                        nullptr, nullptr, &startup, &started)) {
+                        nullptr, nullptr, &startup, started.put())) {
         return false;
     }
-    common::UniqueKernelHandle thread(started.hThread);
-    common::UniqueProcess owned(started.hProcess);
     if (process != nullptr) {
-        *process = std::move(owned);
+        *process = started.release_process();
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <utility>
 
+#include "common/win_handle.h"
 #include "plugin/host_api.h"
 
 namespace lumet::test {
@@ -107,6 +108,7 @@ std::optional<DWORD> RunCaptured(const std::wstring& command_line, DWORD timeout
     if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
         return std::nullopt;
     }
+    const common::UniqueHandle reader(read_end);
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -114,16 +116,15 @@ std::optional<DWORD> RunCaptured(const std::wstring& command_line, DWORD timeout
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = write_end;
     startup.hStdError = write_end;
-    PROCESS_INFORMATION process = {};
+    common::UniqueProcessInformation process;
     std::wstring writable = command_line;
     const BOOL started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
+                                        nullptr, nullptr, &startup, process.put());
     CloseHandle(write_end);
     if (!started) {
-        CloseHandle(read_end);
         return std::nullopt;
     }
-    CloseHandle(process.hThread);
+    process.close_thread();
     // Poll rather than read to the end: a program the child starts (the agent) may hold the
     // write end long after the child itself has ended.
     auto drain = [&] {
@@ -141,21 +142,19 @@ std::optional<DWORD> RunCaptured(const std::wstring& command_line, DWORD timeout
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
         drain();
-        if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(process.process(), 20) == WAIT_OBJECT_0) {
             DWORD code = 0;
-            GetExitCodeProcess(process.hProcess, &code);
+            GetExitCodeProcess(process.process(), &code);
             exit_code = code;
             break;
         }
         if (GetTickCount64() >= deadline) {
-            TerminateProcess(process.hProcess, 1);
-            WaitForSingleObject(process.hProcess, 5000);
+            TerminateProcess(process.process(), 1);
+            WaitForSingleObject(process.process(), 5000);
             break;
         }
     }
     drain();
-    CloseHandle(process.hProcess);
-    CloseHandle(read_end);
     return exit_code;
 }
 

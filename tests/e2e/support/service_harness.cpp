@@ -80,14 +80,13 @@ bool ChildProcess::Start(const std::wstring& executable, const std::wstring& arg
         inherit = TRUE;
     }
     const DWORD flags = options.new_process_group ? CREATE_NEW_PROCESS_GROUP : 0;
-    PROCESS_INFORMATION info = {};
+    common::UniqueProcessInformation info;
     if (!CreateProcessW(executable.c_str(), command.data(), nullptr, nullptr, inherit, flags,
-                        nullptr, nullptr, &startup, &info)) {
+                        nullptr, nullptr, &startup, info.put())) {
         return false;
     }
-    CloseHandle(info.hThread);
-    process_.reset(info.hProcess);
-    pid_ = info.dwProcessId;
+    pid_ = info.get().dwProcessId;
+    process_ = info.release_process();
     return true;
 }
 
