@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "cli/lumetctl_format.h"
+
 namespace lumetctl {
 
 namespace {
@@ -20,23 +22,6 @@ const char* OutcomeWord(CheckResult::Outcome outcome) {
         default:
             return "info";
     }
-}
-
-std::string JsonText(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 bool Digits(std::string_view text, size_t from, size_t count) {
@@ -114,11 +99,12 @@ std::string FormatDoctorJson(const std::vector<CheckResult>& results) {
     std::string out = "[";
     for (size_t i = 0; i < results.size(); ++i) {
         const CheckResult& r = results[i];
-        out += std::string(i ? "," : "") + "{\"check\":" + JsonText(r.name) +
-               ",\"outcome\":" + JsonText(OutcomeWord(r.outcome)) +
-               ",\"detail\":" + JsonText(r.detail) + ",\"fix\":" + JsonText(r.fix) + ",\"lines\":[";
+        out += std::string(i ? "," : "") + "{\"check\":" + JsonString(r.name) +
+               ",\"outcome\":" + JsonString(OutcomeWord(r.outcome)) +
+               ",\"detail\":" + JsonString(r.detail) + ",\"fix\":" + JsonString(r.fix) +
+               ",\"lines\":[";
         for (size_t j = 0; j < r.lines.size(); ++j) {
-            out += (j ? "," : "") + JsonText(r.lines[j]);
+            out += (j ? "," : "") + JsonString(r.lines[j]);
         }
         out += "]}";
     }

@@ -13,6 +13,24 @@
 namespace lumetctl {
 
 namespace lv = lumet_windows_vpn;
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof(esc), "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 using flutter::CustomEncodableValue;
 using flutter::EncodableList;
 using flutter::EncodableValue;
@@ -348,23 +366,6 @@ Node ToNode(const EncodableValue& value, const TextClock& clock) {
         return CustomNode(static_cast<const std::any&>(*v), clock);
     }
     return Node();
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 std::string Scalar(const Node& n, bool json) {

@@ -39,6 +39,9 @@ Command ParseCommandLine(const std::vector<std::wstring>& argv);
 
 std::string UsageText();
 
+// `s` as a JSON string literal: quotes, backslashes and control characters escaped.
+std::string JsonString(const std::string& s);
+
 // The moment the readable form is made, and how local time relates to UTC.
 struct TextClock {
     int64_t now_ms = 0;  // milliseconds since 1970-01-01 UTC

@@ -1,11 +1,27 @@
 #include "common/caller_identity.h"
 
+#include <utility>
+
 #include "common/log.h"
 #include "common/session_win.h"
 #include "common/sid_text.h"
 #include "common/win_handle.h"
 
 namespace lumet::common {
+
+namespace {
+
+CallerIdentity KnownIdentity(std::wstring user_sid, uint32_t pid, uint32_t session) {
+    CallerIdentity identity;
+    identity.is_local_system = SidTextEquals(user_sid, LocalSystemSidText());
+    identity.pid = pid;
+    identity.session_id = session;
+    identity.user_sid = std::move(user_sid);
+    identity.valid = true;
+    return identity;
+}
+
+}  // namespace
 
 CallerIdentity GetCallerIdentity(HANDLE pipe) {
     CallerIdentity identity;
@@ -51,12 +67,7 @@ CallerIdentity GetCallerIdentity(HANDLE pipe) {
         return identity;
     }
 
-    identity.is_local_system = SidTextEquals(*sid, LocalSystemSidText());
-    identity.pid = pid;
-    identity.session_id = session;
-    identity.user_sid = std::move(*sid);
-    identity.valid = true;
-    return identity;
+    return KnownIdentity(std::move(*sid), pid, session);
 }
 
 CallerIdentity GetConnectedClientIdentity(HANDLE pipe) {
@@ -82,12 +93,7 @@ CallerIdentity GetConnectedClientIdentity(HANDLE pipe) {
     if (!sid) {
         return identity;
     }
-    identity.is_local_system = SidTextEquals(*sid, LocalSystemSidText());
-    identity.pid = pid;
-    identity.session_id = session;
-    identity.user_sid = std::move(*sid);
-    identity.valid = true;
-    return identity;
+    return KnownIdentity(std::move(*sid), pid, session);
 }
 
 }  // namespace lumet::common

@@ -27,6 +27,7 @@
 #include "sim/wireguard/sim_faults.h"
 #include "support/agent_harness.h"
 #include "support/openvpn_harness.h"
+#include "support/plugin_fixture.h"
 #include "support/plugin_harness.h"
 #include "support/service_harness.h"
 #include "support/wireguard_harness.h"
@@ -161,36 +162,16 @@ std::wstring RecordPath(const wchar_t* tag) {
     return std::wstring(temp) + L"lumet-impostor-" + tag + L"-" + UniqueSuffixW() + L".bin";
 }
 
-class PipeRoadTest : public testing::Test {
+class PipeRoadTest : public PluginServiceTest {
   protected:
-    static void SetUpTestSuite() {
-        SetEnvironmentVariableW(L"ORRINFIELD_AGENT_IDLE_SECONDS", L"30");
-    }
-
-    void SetUp() override {
-        EndAgentProcesses();
-        RemoveTunnelService();
-        DeleteFileW(TunnelConfigFilePath().c_str());
-        plugin_log_offset_ = FileSizeOf(PluginLogPath());
-        agent_log_offset_ = FileSizeOf(AgentLogPath());
-        service_log_offset_ = FileSizeOf(ServiceLogPath());
-    }
-
     void TearDown() override {
-        host_.Destroy();
-        EndAgentProcesses();
-        service_.Terminate();
+        PluginServiceTest::TearDown();
         impostor_.Terminate();
-        RemoveTunnelService();
-        DeleteFileW(TunnelConfigFilePath().c_str());
         SetEnvironmentVariableW(kTrustVariable, L"1");
         if (!record_.empty()) {
             DeleteFileW(record_.c_str());
         }
     }
-
-    std::string PluginLog() { return ReadFileFrom(PluginLogPath(), plugin_log_offset_); }
-    std::string AgentLog() { return ReadFileFrom(AgentLogPath(), agent_log_offset_); }
 
     HostAnswer StartWireGuard(const std::string& key) {
         return host_.Call(
@@ -198,13 +179,8 @@ class PipeRoadTest : public testing::Test {
             EncodableValue(EncodableList{EncodableValue(WireGuardConfigText(key, 1))}));
     }
 
-    PluginHost host_;
-    ChildProcess service_;
     ChildProcess impostor_;
     std::wstring record_;
-    uint64_t plugin_log_offset_ = 0;
-    uint64_t agent_log_offset_ = 0;
-    uint64_t service_log_offset_ = 0;
 };
 
 // A process serving the service's pipe name is neither the service manager's

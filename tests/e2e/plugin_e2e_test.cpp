@@ -13,6 +13,7 @@
 #include "plugin/host_api.h"
 #include "support/agent_harness.h"
 #include "support/openvpn_harness.h"
+#include "support/plugin_fixture.h"
 #include "support/plugin_harness.h"
 #include "support/service_harness.h"
 #include "support/wireguard_harness.h"
@@ -30,34 +31,10 @@ DWORD ThisSession() {
     return session;
 }
 
-class PluginE2eTest : public testing::Test {
+class PluginE2eTest : public PluginServiceTest {
   protected:
-    static void SetUpTestSuite() {
-        // Agents the plugin starts end by themselves soon after a test, should one outlive it.
-        SetEnvironmentVariableW(L"ORRINFIELD_AGENT_IDLE_SECONDS", L"30");
-    }
-
-    void SetUp() override {
-        EndAgentProcesses();
-        RemoveTunnelService();
-        DeleteFileW(TunnelConfigFilePath().c_str());
-        plugin_log_offset_ = FileSizeOf(PluginLogPath());
-        agent_log_offset_ = FileSizeOf(AgentLogPath());
-        service_log_offset_ = FileSizeOf(ServiceLogPath());
-    }
-
-    void TearDown() override {
-        host_.Destroy();
-        EndAgentProcesses();
-        service_.Terminate();
-        RemoveTunnelService();
-        DeleteFileW(TunnelConfigFilePath().c_str());
-    }
-
     void StartService() { ASSERT_TRUE(StartConsoleService(service_, service_log_offset_)); }
     void LoadPlugin() { ASSERT_TRUE(host_.Load(PluginDllPath())); }
-
-    std::string PluginLog() { return ReadFileFrom(PluginLogPath(), plugin_log_offset_); }
 
     template <typename T>
     T Value(const HostAnswer& answer) {
@@ -67,12 +44,7 @@ class PluginE2eTest : public testing::Test {
         return *value;
     }
 
-    PluginHost host_;
-    ChildProcess service_;
     SimFaultSwitches faults_;  // none set: cleared when made and when gone
-    uint64_t plugin_log_offset_ = 0;
-    uint64_t agent_log_offset_ = 0;
-    uint64_t service_log_offset_ = 0;
 };
 
 TEST_F(PluginE2eTest, HostMethodsWithTheServiceUp) {

@@ -17,6 +17,7 @@
 #include "plugin/host_api.h"
 #include "service/openvpn_install_for_testing_win.h"
 #include "support/agent_harness.h"
+#include "support/lumetctl_harness.h"
 #include "support/openvpn_harness.h"
 #include "support/plugin_harness.h"
 #include "support/service_harness.h"
@@ -372,28 +373,8 @@ TEST_F(PluginOpenVpnTest, MissingInteractiveServiceIsServiceUnreachable) {
     }
 }
 
-// Runs lumetctl with `input` on its standard input; the exit code, or 999 when it did not end.
 DWORD Lumetctl(const std::wstring& arguments, const std::string& input, std::string* output) {
-    output->clear();
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
-        return 999;
-    }
-    common::UniqueKernelHandle child_input(read_end);
-    DWORD written = 0;
-    // The pipe buffer holds the few bytes; closing the write end gives the reader end of input.
-    WriteFile(write_end, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-    CloseHandle(write_end);
-    // RunCaptured hands the child this process's standard input.
-    const HANDLE saved = GetStdHandle(STD_INPUT_HANDLE);
-    SetStdHandle(STD_INPUT_HANDLE, read_end);
-    const auto code = RunCaptured(L"\"" + LumetctlPath() + L"\" " + arguments, 60000, output);
-    SetStdHandle(STD_INPUT_HANDLE, saved);
-    // Standard output is in text mode: line ends arrive as CR LF.
-    std::erase(*output, '\r');
-    return code.value_or(999);
+    return RunLumetctl(arguments, input, output, 60000);
 }
 
 bool Has(const std::string& text, const std::string& needle) {

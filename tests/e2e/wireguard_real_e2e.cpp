@@ -16,6 +16,7 @@
 
 #include "plugin/host_api.h"
 #include "support/agent_harness.h"
+#include "support/plugin_fixture.h"
 #include "support/plugin_harness.h"
 #include "support/service_harness.h"
 #include "support/wireguard_harness.h"
@@ -51,7 +52,7 @@ bool WaitFor(Condition condition, DWORD limit_ms) {
     return true;
 }
 
-class RealWireGuardTest : public testing::Test {
+class RealWireGuardTest : public PluginServiceTest {
   protected:
     void SetUp() override {
         private_key_ = Env("LUMET_WG_REAL_PRIVATE_KEY");
@@ -63,21 +64,7 @@ class RealWireGuardTest : public testing::Test {
             peer_port_.empty() || interface_.empty()) {
             GTEST_SKIP() << "run through tests/e2e/wireguard_real_run.sh";
         }
-        SetEnvironmentVariableW(L"ORRINFIELD_AGENT_IDLE_SECONDS", L"30");
-        EndAgentProcesses();
-        RemoveTunnelService();
-        DeleteFileW(TunnelConfigFilePath().c_str());
-        plugin_log_offset_ = FileSizeOf(PluginLogPath());
-        agent_log_offset_ = FileSizeOf(AgentLogPath());
-        service_log_offset_ = FileSizeOf(ServiceLogPath());
-    }
-
-    void TearDown() override {
-        host_.Destroy();
-        EndAgentProcesses();
-        service_.Terminate();
-        RemoveTunnelService();
-        DeleteFileW(TunnelConfigFilePath().c_str());
+        PluginServiceTest::SetUp();
     }
 
     lv::LumetWireGuardStatus Status(const HostAnswer& answer) {
@@ -95,11 +82,6 @@ class RealWireGuardTest : public testing::Test {
     std::string listen_port_;
     std::string peer_port_;
     std::string interface_;
-    PluginHost host_;
-    ChildProcess service_;
-    uint64_t plugin_log_offset_ = 0;
-    uint64_t agent_log_offset_ = 0;
-    uint64_t service_log_offset_ = 0;
 };
 
 TEST_F(RealWireGuardTest, HandshakeWithARealPeerThroughThePlugin) {
