@@ -2,6 +2,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 
 #include <cctype>
 #include <cstring>
@@ -413,6 +414,43 @@ std::wstring TunnelNameFromPath(std::wstring_view path) {
         name = name.substr(0, dot);
     }
     return std::wstring(name);
+}
+
+namespace {
+constexpr LONGLONG kMaxConfigFileSize = 1024 * 1024;
+}  // namespace
+
+uint32_t ReadTunnelFile(const std::wstring& path, std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    DWORD error = NO_ERROR;
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file, &size)) {
+        error = GetLastError();
+    } else if (size.QuadPart <= 0 || size.QuadPart > kMaxConfigFileSize) {
+        error = ERROR_BAD_FORMAT;
+    } else {
+        text.resize(static_cast<size_t>(size.QuadPart));
+        DWORD done = 0;
+        while (done < text.size()) {
+            DWORD got = 0;
+            if (!ReadFile(file, &text[done], static_cast<DWORD>(text.size()) - done, &got,
+                          nullptr)) {
+                error = GetLastError();
+                break;
+            }
+            if (got == 0) {
+                error = ERROR_HANDLE_EOF;
+                break;
+            }
+            done += got;
+        }
+    }
+    CloseHandle(file);
+    return error;
 }
 
 }  // namespace lumet::sim

@@ -76,4 +76,8 @@ bool ParseIpCidr(std::string_view entry, SimAllowedIp& ip);
 // Decodes a 44-character base64 key into 32 bytes; false when it is not one.
 bool DecodeKey(std::string_view text, uint8_t (&out)[32]);
 
+// Reads the whole tunnel file (at most 1 MiB, not empty) into `text`. Returns a Win32 error code,
+// 0 on success.
+uint32_t ReadTunnelFile(const std::wstring& path, std::string& text);
+
 }  // namespace lumet::sim

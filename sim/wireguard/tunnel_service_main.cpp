@@ -20,7 +20,6 @@ namespace lumet::sim {
 namespace {
 
 // Far above any configuration the service writes (32 KiB of text at most).
-constexpr DWORD kMaxConfigFileSize = 1024 * 1024;
 constexpr uint64_t kRxBytesPerSecond = 48000;
 constexpr uint64_t kTxBytesPerSecond = 16000;
 constexpr DWORD kPendingTickMs = 250;
@@ -72,40 +71,6 @@ DWORD WINAPI Handler(DWORD control, DWORD /*event_type*/, void* /*event_data*/, 
     }
 }
 
-// Reads the whole file into `text`. Returns a Win32 error code, NO_ERROR on success.
-DWORD ReadConfigFile(const std::wstring& path, std::string& text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return GetLastError();
-    }
-    DWORD error = NO_ERROR;
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file, &size)) {
-        error = GetLastError();
-    } else if (size.QuadPart <= 0 || size.QuadPart > kMaxConfigFileSize) {
-        error = ERROR_BAD_FORMAT;
-    } else {
-        text.resize(static_cast<size_t>(size.QuadPart));
-        DWORD done = 0;
-        while (done < text.size()) {
-            DWORD got = 0;
-            if (!ReadFile(file, &text[done], static_cast<DWORD>(text.size()) - done, &got,
-                          nullptr)) {
-                error = GetLastError();
-                break;
-            }
-            if (got == 0) {
-                error = ERROR_HANDLE_EOF;
-                break;
-            }
-            done += got;
-        }
-    }
-    CloseHandle(file);
-    return error;
-}
-
 // Stays START_PENDING for `ms`, keeping the status alive. Stops are refused meanwhile.
 void StayPending(ServiceContext& ctx, DWORD ms) {
     const ULONGLONG deadline = GetTickCount64() + ms;
@@ -147,7 +112,7 @@ void RunService(ServiceContext& ctx) {
     const std::wstring& tunnel = *tunnel_name;
 
     std::string text;
-    const DWORD read_error = ReadConfigFile(g_config_path, text);
+    const DWORD read_error = ReadTunnelFile(g_config_path, text);
     if (read_error == NO_ERROR && faults.record_config) {
         RecordConfig(text);
     }

@@ -16,7 +16,6 @@
 namespace lumet::sim::bridge {
 namespace {
 
-constexpr DWORD kMaxConfigFileSize = 1024 * 1024;
 constexpr DWORD kUpTimeoutMs = 15000;
 constexpr DWORD kDownTimeoutMs = 10000;
 // A service-specific exit code: the Linux side failed; the script's status is logged.
@@ -81,30 +80,6 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
     }
 }
 
-DWORD ReadConfigFile(const std::wstring& path, std::string& text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return GetLastError();
-    }
-    DWORD error = NO_ERROR;
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file, &size)) {
-        error = GetLastError();
-    } else if (size.QuadPart <= 0 || size.QuadPart > kMaxConfigFileSize) {
-        error = ERROR_BAD_FORMAT;
-    } else {
-        text.resize(static_cast<size_t>(size.QuadPart));
-        DWORD got = 0;
-        if (!ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &got, nullptr) ||
-            got != text.size()) {
-            error = ERROR_READ_FAULT;
-        }
-    }
-    CloseHandle(file);
-    return error;
-}
-
 bool TakeDown(const std::string& interface_name) {
     ScriptRun run;
     const std::optional<int> rc = run.Run("ip link del dev " + ShellQuote(interface_name) +
@@ -126,7 +101,7 @@ void RunService() {
     const std::string interface_name = LinuxInterfaceName(*tunnel);
 
     std::string text;
-    const DWORD read_error = ReadConfigFile(g_config_path, text);
+    const DWORD read_error = ReadTunnelFile(g_config_path, text);
     SimTunnelConfig config;
     std::string why;
     const bool parsed = read_error == NO_ERROR && ParseTunnelConfig(text, config, &why);
