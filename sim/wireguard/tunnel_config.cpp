@@ -392,18 +392,23 @@ std::vector<uint8_t> BuildConfigurationImage(const SimTunnelConfig& config) {
         if (DecodeKey(peer.public_key, key)) {
             std::memcpy(&image[at + kImagePeerPublicKeyOffset], key, sizeof(key));
         }
-        PutImageU32(image, at + kImagePeerAllowedIpCountOffset,
-                    static_cast<uint32_t>(peer.allowed_ips.size()));
-        size_t ip_at = at + kImagePeerSize;
-        for (const SimAllowedIp& ip : peer.allowed_ips) {
-            std::memcpy(&image[ip_at], ip.address, sizeof(ip.address));
-            image[ip_at + 16] = static_cast<uint8_t>(ip.family);
-            image[ip_at + 17] = static_cast<uint8_t>(ip.family >> 8);
-            image[ip_at + 18] = ip.cidr;
-            ip_at += kImageAllowedIpSize;
-        }
+        PutImageAllowedIps(image, at, peer.allowed_ips);
     }
     return image;
+}
+
+void PutImageAllowedIps(std::vector<uint8_t>& image, size_t peer_at,
+                        const std::vector<SimAllowedIp>& allowed_ips) {
+    PutImageU32(image, peer_at + kImagePeerAllowedIpCountOffset,
+                static_cast<uint32_t>(allowed_ips.size()));
+    size_t ip_at = peer_at + kImagePeerSize;
+    for (const SimAllowedIp& ip : allowed_ips) {
+        std::memcpy(&image[ip_at], ip.address, sizeof(ip.address));
+        image[ip_at + 16] = static_cast<uint8_t>(ip.family);
+        image[ip_at + 17] = static_cast<uint8_t>(ip.family >> 8);
+        image[ip_at + 18] = ip.cidr;
+        ip_at += kImageAllowedIpSize;
+    }
 }
 
 std::wstring TunnelNameFromPath(std::wstring_view path) {

@@ -64,6 +64,11 @@ std::optional<std::wstring> TunnelNameFromConfigPath(std::wstring_view path);
 // handshake 0) and its allowed-IP records.
 std::vector<uint8_t> BuildConfigurationImage(const SimTunnelConfig& config);
 
+// Writes a peer's allowed-IP count and entries into a configuration image whose peer record
+// starts at `peer_at` and already has room for them.
+void PutImageAllowedIps(std::vector<uint8_t>& image, size_t peer_at,
+                        const std::vector<SimAllowedIp>& allowed_ips);
+
 // The tunnel (adapter) name for a configuration path: the file name without directory and
 // extension ("C:\x\orrinfieldwireguard.conf" -> "orrinfieldwireguard"). Lenient; for naming the
 // service table only.

@@ -160,16 +160,7 @@ std::vector<uint8_t> BuildImageFromDump(const std::vector<DumpPeer>& peers) {
             PutImageU64(image, at + kImagePeerHandshakeOffset,
                         peer.last_handshake_unix_s * 10000000ULL + kUnixEpochIn100ns);
         }
-        PutImageU32(image, at + kImagePeerAllowedIpCountOffset,
-                    static_cast<uint32_t>(peer.allowed_ips.size()));
-        size_t ip_at = at + kImagePeerSize;
-        for (const SimAllowedIp& ip : peer.allowed_ips) {
-            std::memcpy(&image[ip_at], ip.address, sizeof(ip.address));
-            image[ip_at + 16] = static_cast<uint8_t>(ip.family);
-            image[ip_at + 17] = static_cast<uint8_t>(ip.family >> 8);
-            image[ip_at + 18] = ip.cidr;
-            ip_at += kImageAllowedIpSize;
-        }
+        PutImageAllowedIps(image, at, peer.allowed_ips);
     }
     return image;
 }
