@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/log_for_testing.h"
+#include "tests/support/log_capture.h"
 
 namespace lumet_windows_vpn {
 namespace {
@@ -24,25 +25,11 @@ std::wstring UniqueRole(const wchar_t* stem) {
 
 class AgentLauncherTest : public testing::Test {
   protected:
-    void SetUp() override {
-        lumet::common::log_testing::SetLogObserver([this](std::wstring_view line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.emplace_back(line);
-        });
-    }
-    void TearDown() override { lumet::common::log_testing::SetLogObserver(nullptr); }
-
     int CountLines(const std::wstring& needle) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        int count = 0;
-        for (const std::wstring& line : lines_) {
-            count += line.find(needle) != std::wstring::npos ? 1 : 0;
-        }
-        return count;
+        return static_cast<int>(log_.LinesContaining(needle));
     }
 
-    std::mutex mutex_;
-    std::vector<std::wstring> lines_;
+    lumet::test::LogCapture log_;
 };
 
 // A launch that cannot happen ends the connect at once with the launcher's status. The failure

@@ -20,32 +20,16 @@
 #include "flutter_lite/testing/teardown_probe_runner.h"
 #include "plugin/conversions.h"
 #include "test_util.h"
+#include "tests/support/log_capture.h"
 
 namespace lumet_windows_vpn {
 namespace {
 
 class PluginGuardTest : public testing::Test {
   protected:
-    void SetUp() override {
-        lumet::common::log_testing::SetLogObserver([this](std::wstring_view line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.emplace_back(line);
-        });
-    }
-    void TearDown() override { lumet::common::log_testing::SetLogObserver(nullptr); }
+    bool Logged(const std::wstring& needle) { return log_.Contains(needle); }
 
-    bool Logged(const std::wstring& needle) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const std::wstring& line : lines_) {
-            if (line.find(needle) != std::wstring::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    std::mutex mutex_;
-    std::vector<std::wstring> lines_;
+    lumet::test::LogCapture log_;
 };
 
 // Whatever a worker's work throws, the caller gets exactly one answer: the fallback. The

@@ -21,6 +21,7 @@
 #include "common/utf.h"
 #include "sim/wireguard/sim_faults.h"
 #include "tests/support/test_util.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/win_test_util.h"
 
 namespace lumet::service::wireguard {
@@ -177,32 +178,7 @@ TunnelControllerOptions FastOptions() {
     return options;
 }
 
-// Every line logged while it lives, as formatted; lines may come from any thread.
-class LogCapture {
-  public:
-    LogCapture() {
-        common::log_testing::SetLogObserver([this](std::wstring_view line) {
-            std::lock_guard<std::mutex> guard(lock_);
-            lines_.emplace_back(line);
-        });
-    }
-    ~LogCapture() { common::log_testing::SetLogObserver({}); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    size_t LinesContaining(std::wstring_view text) {
-        std::lock_guard<std::mutex> guard(lock_);
-        size_t count = 0;
-        for (const std::wstring& line : lines_) {
-            count += line.find(text) != std::wstring::npos ? 1 : 0;
-        }
-        return count;
-    }
-
-  private:
-    std::mutex lock_;
-    std::vector<std::wstring> lines_;
-};
+using lumet::test::LogCapture;
 
 class TunnelControllerTest : public ::testing::Test {
   protected:
