@@ -229,19 +229,9 @@ TEST_F(AgentConsoleTest, PipeAdmitsAdministratorsAndTheUserOnly) {
     PipeClient client;
     ASSERT_TRUE(
         client.Connect(pipe_name_, kConnectTimeoutMs, GENERIC_READ | GENERIC_WRITE | READ_CONTROL));
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(client.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor),
-              ERROR_SUCCESS);
-    common::UniqueLocalMemory owned(descriptor);
-    wchar_t* sddl = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
-        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr));
-    common::UniqueLocalPtr<wchar_t> sddl_owner(sddl);
     const std::optional<std::wstring> user = common::CurrentUserSidText();
     ASSERT_TRUE(user.has_value());
-    EXPECT_EQ(common::WideToUtf8(sddl),
+    EXPECT_EQ(PipeDaclSddl(client.handle()),
               "D:(A;;0x12019f;;;BA)(A;;0x12019f;;;" + common::WideToUtf8(*user) + ")");
 }
 

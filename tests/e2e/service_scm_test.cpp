@@ -184,20 +184,11 @@ TEST_F(ScmServiceTest, UserMayConnectButNotAddPipeInstances) {
     ASSERT_NE(InstallAndStart(), 0u);
     PipeClient client;
     ASSERT_TRUE(client.Connect(ServicePipeNameForThisSession(), 10000)) << GetLastError();
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    PACL dacl = nullptr;
-    ASSERT_EQ(GetSecurityInfo(client.handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    common::UniqueLocalMemory descriptor_owner(descriptor);
-    wchar_t* sddl = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
-        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr));
-    common::UniqueLocalPtr<wchar_t> sddl_owner(sddl);
     const std::optional<std::wstring> user = common::CurrentUserSidText();
     ASSERT_TRUE(user.has_value());
-    EXPECT_EQ(common::WideToUtf8(sddl), "D:(A;;0x12019f;;;SY)(A;;0x12019f;;;BA)(A;;0x12019b;;;" +
-                                            common::WideToUtf8(*user) + ")");
+    EXPECT_EQ(
+        PipeDaclSddl(client.handle()),
+        "D:(A;;0x12019f;;;SY)(A;;0x12019f;;;BA)(A;;0x12019b;;;" + common::WideToUtf8(*user) + ")");
 }
 
 // The agent accepts the service manager's OrrinfieldVPNService without being told to trust a

@@ -1,5 +1,7 @@
 #include "service_harness.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include "common/frame_transport.h"
 #include "common/pipe_names.h"
 #include "common/session_win.h"
+#include "common/utf.h"
 
 namespace lumet::test {
 
@@ -301,6 +304,23 @@ bool IsGenerationTextOf(const std::string& text, DWORD pid) {
         }
     }
     return true;
+}
+
+std::string PipeDaclSddl(HANDLE pipe) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                        nullptr, &descriptor) != ERROR_SUCCESS) {
+        return std::string();
+    }
+    common::UniqueLocalMemory descriptor_owner(descriptor);
+    wchar_t* sddl = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+        return std::string();
+    }
+    common::UniqueLocalPtr<wchar_t> sddl_owner(sddl);
+    return common::WideToUtf8(sddl);
 }
 
 }  // namespace lumet::test

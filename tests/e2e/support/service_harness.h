@@ -107,6 +107,9 @@ std::wstring ServiceLogPath();
 uint64_t FileSizeOf(const std::wstring& path);
 // The file's bytes from `offset` on (UTF-8 text), empty when it cannot be read.
 std::string ReadFileFrom(const std::wstring& path, uint64_t offset);
+// The access list of the pipe behind a client handle (opened with READ_CONTROL), as SDDL in
+// UTF-8; empty when it cannot be read.
+std::string PipeDaclSddl(HANDLE pipe);
 // Polls the file until its text after `offset` contains `needle`, for up to `timeout_ms`.
 bool WaitForFileText(const std::wstring& path, uint64_t offset, const std::string& needle,
                      DWORD timeout_ms);
