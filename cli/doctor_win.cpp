@@ -110,10 +110,26 @@ DWORD AgentPipeServerProcessId() {
     if (!pipe) {
         return 0;
     }
-    // Identification only: whoever serves the pipe may not act as this user.
-    UniqueHandle client(CreateFileW(pipe->c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr,
-                                    OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                                    nullptr));
+    // Identification only: whoever serves the pipe may not act as this user. The server has just
+    // been refused by the plugin and puts up its next instance after that client, so the name
+    // may be busy or briefly gone: try for a few seconds.
+    UniqueHandle client;
+    const ULONGLONG deadline = GetTickCount64() + 3000;
+    for (;;) {
+        client.reset(CreateFileW(pipe->c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr,
+                                 OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                 nullptr));
+        const DWORD error = GetLastError();
+        if (client || GetTickCount64() >= deadline ||
+            (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND)) {
+            break;
+        }
+        if (error == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(pipe->c_str(), /*nTimeOut=*/500);
+        } else {
+            Sleep(100);
+        }
+    }
     ULONG pid = 0;
     if (!client || !GetNamedPipeServerProcessId(client.get(), &pid)) {
         return 0;
