@@ -26,7 +26,7 @@ struct LogState {
     log_testing::LogObserver observer;  // tests only
     // Once valid it stays open for the life of the process, except while it is rotated (and
     // when the test hook closes it).
-    HANDLE file = INVALID_HANDLE_VALUE;
+    UniqueHandle file;
     bool file_disabled = false;  // DisableLogFile: never open one
     std::wstring path;           // of the open file
     uint64_t rotate_bytes = kLogFileRotateBytes;
@@ -80,15 +80,11 @@ bool OpenLogFileAt(LogState& state, const std::wstring& path) {
     // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the current end of the file,
     // also when another process of the same component appends at the same time. Sharing delete
     // lets whichever process finds the file full rotate it while others still hold it.
-    const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    state.file = file;
-    return true;
+    state.file.reset(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
+    return state.file.valid();
 }
 
 uint64_t FileSize(HANDLE file) {
@@ -101,12 +97,11 @@ uint64_t FileSize(HANDLE file) {
 // Another process of the same component may have rotated it already, leaving our handle on the
 // previous file: then only a reopen is needed. Any failure keeps appending where we are.
 void RotateIfFull(LogState& state, size_t incoming) {
-    if (state.file == INVALID_HANDLE_VALUE || state.path.empty() ||
-        FileSize(state.file) + incoming <= state.rotate_bytes) {
+    if (!state.file || state.path.empty() ||
+        FileSize(state.file.get()) + incoming <= state.rotate_bytes) {
         return;
     }
-    CloseHandle(state.file);
-    state.file = INVALID_HANDLE_VALUE;
+    state.file.reset();
     WIN32_FILE_ATTRIBUTE_DATA current{};
     const bool exists =
         GetFileAttributesExW(state.path.c_str(), GetFileExInfoStandard, &current) != FALSE;
@@ -131,14 +126,14 @@ void EmitLocked(LogState& state, const LogTime& now, LogLevel level, std::wstrin
     const std::wstring body = line.substr(0, line.size() - 2);
     std::fwprintf(stderr, L"%ls", body.c_str());
     std::fwprintf(stderr, L"%ls", L"\r\n");
-    if (state.file != INVALID_HANDLE_VALUE) {
+    if (state.file) {
         const std::string bytes = WideToUtf8(line);
         RotateIfFull(state, bytes.size());
-        if (state.file != INVALID_HANDLE_VALUE && !bytes.empty() && bytes.size() <= MAXDWORD) {
+        if (state.file && !bytes.empty() && bytes.size() <= MAXDWORD) {
             DWORD written = 0;
             // One write per line: a line is never split between two appends. Failures only cost
             // the file its copy of the line.
-            WriteFile(state.file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+            WriteFile(state.file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                       /*lpOverlapped=*/nullptr);
         }
     }
@@ -183,7 +178,7 @@ void SetLogName(std::wstring_view name) {
             state.name.assign(name);
         }
         // An open file keeps the name it was opened with.
-        if (state.file == INVALID_HANDLE_VALUE && !state.file_disabled) {
+        if (!state.file && !state.file_disabled) {
             OpenLogFile(state);
         }
     }
@@ -217,10 +212,7 @@ namespace log_testing {
 void ResetLogState(std::wstring_view name) {
     LogState& state = State();
     const std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.file != INVALID_HANDLE_VALUE) {
-        CloseHandle(state.file);
-        state.file = INVALID_HANDLE_VALUE;
-    }
+    state.file.reset();
     state.file_disabled = false;
     state.path.clear();
     state.name.assign(name);

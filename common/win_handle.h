@@ -93,6 +93,14 @@ struct File {
     static void Close(Type h) noexcept { CloseHandle(h); }
 };
 
+// FindFirstFileW/FindFirstFileExW searches: closed with FindClose, empty as INVALID_HANDLE_VALUE.
+struct FindFile {
+    using Type = HANDLE;
+    static inline const Type kInvalid = INVALID_HANDLE_VALUE;
+    static bool IsValid(Type h) noexcept { return IsKernelHandle(h); }
+    static void Close(Type h) noexcept { FindClose(h); }
+};
+
 struct Kernel {
     using Type = HANDLE;
     static constexpr Type kInvalid = nullptr;
@@ -160,6 +168,7 @@ using UniqueEvent = UniqueResource<handle_traits::Kernel>;
 using UniqueProcess = UniqueResource<handle_traits::Kernel>;
 using UniqueKernelHandle = UniqueResource<handle_traits::Kernel>;
 using UniqueServiceHandle = UniqueResource<handle_traits::Service>;
+using UniqueFindHandle = UniqueResource<handle_traits::FindFile>;
 using UniqueRegKey = UniqueResource<handle_traits::RegKey>;
 // Memory the system allocated with LocalAlloc (security descriptors, SID strings, ...). The typed
 // form spares casts at out parameters: UniqueLocalPtr<wchar_t> for ConvertSidToStringSidW.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/win_handle.h"
+#include "tests/support/win_test_util.h"
 
 namespace lumet::service::testing_support {
 
@@ -27,32 +28,8 @@ inline std::wstring ProgramFilesForTesting() {
     return path.get();
 }
 
-inline bool PathExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Deletes `directory` with everything in it (no links are expected in test directories).
-inline void RemoveTree(const std::wstring& directory) {
-    WIN32_FIND_DATAW data = {};
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring child = directory + L"\\" + name;
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveTree(child);
-            } else {
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(directory.c_str());
-}
+using test::PathExists;
+using test::RemoveTree;
 
 class OpenVpnInstallForTesting {
   public:

@@ -29,6 +29,7 @@
 #include "common/utf.h"
 #include "common/win_handle.h"
 #include "test_util.h"
+#include "win_test_util.h"
 
 namespace lumet::agent::openvpn {
 namespace {
@@ -468,29 +469,8 @@ class CoordinatorTest : public testing::Test {
     void TearDown() override {
         coordinator_.reset();
         common::log_testing::SetLogObserver({});
-        RemoveTree(root_);
-        RemoveTree(staging_);
-    }
-
-    static void RemoveTree(const std::wstring& directory) {
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &found);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring name = found.cFileName;
-                if (name == L"." || name == L"..") {
-                    continue;
-                }
-                const std::wstring path = directory + L"\\" + name;
-                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    RemoveTree(path);
-                } else {
-                    DeleteFileW(path.c_str());
-                }
-            } while (FindNextFileW(find, &found));
-            FindClose(find);
-        }
-        RemoveDirectoryW(directory.c_str());
+        test::RemoveTree(root_);
+        test::RemoveTree(staging_);
     }
 
     OpenVpnCoordinatorConfig Config() {

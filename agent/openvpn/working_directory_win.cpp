@@ -9,6 +9,7 @@
 #include "agent/openvpn/coordinator_rules.h"
 #include "common/log.h"
 #include "common/session_win.h"
+#include "common/win_handle.h"
 
 namespace lumet::agent::openvpn {
 
@@ -138,8 +139,8 @@ void CleanWorkingDirectory(const std::wstring& directory) {
     }
     SecureDeleteFile(directory + L"\\" + kStatusLogName);
     WIN32_FIND_DATAW found = {};
-    HANDLE find = FindFirstFileW((directory + L"\\ovpn-*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) {
+    const common::UniqueFindHandle find(FindFirstFileW((directory + L"\\ovpn-*").c_str(), &found));
+    if (!find) {
         return;
     }
     std::vector<std::wstring> leftovers;
@@ -148,8 +149,7 @@ void CleanWorkingDirectory(const std::wstring& directory) {
         if (IsLeftoverWorkingFile(found.cFileName)) {
             leftovers.push_back(directory + L"\\" + found.cFileName);
         }
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &found));
     for (const std::wstring& leftover : leftovers) {
         SecureDeleteFile(leftover);
     }

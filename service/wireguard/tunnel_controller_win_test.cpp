@@ -151,23 +151,7 @@ void ClearSimFaults() {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, sim::kFaultKeyPath);
 }
 
-// Names in `dir` matching `pattern`, without "." and "..".
-std::vector<std::wstring> ListDirectory(const std::wstring& dir, const wchar_t* pattern) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((dir + L"\\" + pattern).c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        return names;
-    }
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") {
-            names.push_back(name);
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    return names;
-}
+using test::ListDirectory;
 
 TunnelControllerOptions FastOptions() {
     TunnelControllerOptions options;
@@ -202,8 +186,8 @@ class TunnelControllerTest : public ::testing::Test {
     // What this test has logged so far, whichever log file the process writes.
     std::string LogSinceSetUp() const {
         const std::wstring logs = test::ProgramDataFolder() + L"\\Orrinfield\\vpn\\logs";
-        for (const std::wstring& name : ListDirectory(logs, L"*.log")) {
-            const std::string text = ReadTextFile(logs + L"\\" + name);
+        for (const test::DirectoryEntry& entry : ListDirectory(logs, L"*.log")) {
+            const std::string text = ReadTextFile(logs + L"\\" + entry.name);
             const size_t at = text.rfind(marker_);
             if (at != std::string::npos) {
                 return text.substr(at);

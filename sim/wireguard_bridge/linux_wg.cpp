@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "common/win_handle.h"
 #include "sim/wireguard/published_adapter.h"
 
 namespace lumet::sim::bridge {
@@ -36,33 +37,34 @@ std::vector<std::string_view> Split(std::string_view s, char separator) {
 
 std::string ReadWholeFile(const std::wstring& path) {
     std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const common::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return text;
     }
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0 &&
+    while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0 &&
            text.size() < (1u << 20)) {
         text.append(buffer, got);
     }
-    CloseHandle(file);
     return text;
 }
 
 void OverwriteAndDelete(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
+    common::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) {
         LARGE_INTEGER size = {};
-        if (GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < (1 << 20)) {
+        if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 && size.QuadPart < (1 << 20)) {
             std::vector<char> zeros(static_cast<size_t>(size.QuadPart), 0);
             DWORD written = 0;
-            ::WriteFile(file, zeros.data(), static_cast<DWORD>(zeros.size()), &written, nullptr);
-            FlushFileBuffers(file);
+            ::WriteFile(file.get(), zeros.data(), static_cast<DWORD>(zeros.size()), &written,
+                        nullptr);
+            FlushFileBuffers(file.get());
         }
-        CloseHandle(file);
+        file.reset();
     }
     DeleteFileW(path.c_str());
 }
@@ -229,18 +231,17 @@ ScriptRun::~ScriptRun() {
 }
 
 bool ScriptRun::WriteFile(const wchar_t* name, std::string_view bytes) {
-    HANDLE file = CreateFileW(WindowsPath(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const common::UniqueHandle file(CreateFileW(WindowsPath(name).c_str(), GENERIC_WRITE, 0,
+                                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                                nullptr));
+    if (!file) {
         return false;
     }
     files_.emplace_back(name);
     DWORD written = 0;
-    const bool ok =
-        ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    CloseHandle(file);
-    return ok;
+    return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr) &&
+           written == bytes.size();
 }
 
 std::optional<int> ScriptRun::Run(const std::string& body, DWORD timeout_ms,
@@ -255,16 +256,16 @@ std::optional<int> ScriptRun::Run(const std::string& body, DWORD timeout_ms,
                                ShellQuote(rc + ".tmp") + " " + ShellQuote(rc) + "\n";
     DeleteFileW(WindowsPath(L"run.sh").c_str());
     DeleteFileW(WindowsPath(L"rc").c_str());
-    HANDLE file = CreateFileW(WindowsPath(L"run.sh").c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    common::UniqueHandle file(CreateFileW(WindowsPath(L"run.sh").c_str(), GENERIC_WRITE, 0, nullptr,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return std::nullopt;
     }
     DWORD written = 0;
-    const bool wrote =
-        ::WriteFile(file, script.data(), static_cast<DWORD>(script.size()), &written, nullptr) &&
-        written == script.size();
-    CloseHandle(file);
+    const bool wrote = ::WriteFile(file.get(), script.data(), static_cast<DWORD>(script.size()),
+                                   &written, nullptr) &&
+                       written == script.size();
+    file.reset();
     if (!wrote) {
         return std::nullopt;
     }
@@ -274,18 +275,13 @@ std::optional<int> ScriptRun::Run(const std::string& body, DWORD timeout_ms,
     std::wstring command = L"/bin/sh " + std::wstring(unix_script.begin(), unix_script.end());
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
+    common::UniqueProcessInformation shell;
     if (!CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &info)) {
+                        nullptr, nullptr, &startup, shell.put())) {
         return std::nullopt;
     }
     // The handles of a Unix process never signal under Wine; the marker file tells instead.
-    if (info.hProcess != nullptr) {
-        CloseHandle(info.hProcess);
-    }
-    if (info.hThread != nullptr) {
-        CloseHandle(info.hThread);
-    }
+    shell.reset();
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     ULONGLONG next_tick = GetTickCount64() + 250;
     for (;;) {

@@ -58,23 +58,16 @@ std::wstring DosPath(const std::string& unix_path) {
 // Linux OpenVPN clients the bridge started (the server has no --management).
 int LinuxOpenVpnClients() {
     int count = 0;
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    do {
-        if (entry.cFileName[0] < L'0' || entry.cFileName[0] > L'9') {
+    for (const test::DirectoryEntry& entry : test::ListDirectory(L"Z:\\proc")) {
+        if (entry.name.empty() || entry.name[0] < L'0' || entry.name[0] > L'9') {
             continue;
         }
-        const std::string cmdline =
-            ReadWholeFile(L"Z:\\proc\\" + std::wstring(entry.cFileName) + L"\\cmdline");
+        const std::string cmdline = ReadWholeFile(L"Z:\\proc\\" + entry.name + L"\\cmdline");
         if (cmdline.rfind("/usr/sbin/openvpn", 0) == 0 &&
             cmdline.find(std::string("--management\0", 13)) != std::string::npos) {
             ++count;
         }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+    }
     return count;
 }
 
@@ -190,10 +183,7 @@ class RealOpenVpnTest : public testing::Test {
         GetTempPathW(MAX_PATH, temp);
         for (const std::wstring& folder :
              {std::wstring(temp), std::wstring(L"C:\\windows\\temp\\")}) {
-            WIN32_FIND_DATAW entry;
-            const HANDLE find = FindFirstFileW((folder + L"openvpn-bridge-*").c_str(), &entry);
-            if (find != INVALID_HANDLE_VALUE) {
-                FindClose(find);
+            if (!test::ListDirectory(folder, L"openvpn-bridge-*").empty()) {
                 return true;
             }
         }

@@ -3,6 +3,7 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "test_util.h"
@@ -40,6 +41,48 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms) {
 
 bool PathExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<DirectoryEntry> ListDirectory(const std::wstring& directory, const wchar_t* pattern) {
+    std::vector<DirectoryEntry> entries;
+    WIN32_FIND_DATAW data = {};
+    const bool separated = !directory.empty() && directory.back() == L'\\';
+    const std::wstring search = directory + (separated ? L"" : L"\\") + pattern;
+    const common::UniqueFindHandle find(FindFirstFileW(search.c_str(), &data));
+    if (!find) {
+        return entries;
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") {
+            entries.push_back({name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        }
+    } while (FindNextFileW(find.get(), &data));
+    return entries;
+}
+
+std::vector<std::wstring> FileNamesIn(const std::wstring& directory) {
+    std::vector<std::wstring> names;
+    for (const DirectoryEntry& entry : ListDirectory(directory)) {
+        if (!entry.directory) {
+            names.push_back(entry.name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void RemoveTree(const std::wstring& directory) {
+    for (const DirectoryEntry& entry : ListDirectory(directory)) {
+        const std::wstring child = directory + L"\\" + entry.name;
+        if (entry.directory) {
+            RemoveTree(child);
+        } else {
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(child.c_str());
+        }
+    }
+    RemoveDirectoryW(directory.c_str());
 }
 
 std::wstring ProgramDataFolder() {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/win_handle.h"
 
@@ -19,6 +20,23 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
 }
 
 bool PathExists(const std::wstring& path);
+
+struct DirectoryEntry {
+    std::wstring name;
+    bool directory = false;
+};
+
+// Entries of `directory` (with or without a trailing separator) whose names match `pattern`,
+// without "." and "..", in the order the file system lists them; empty when the folder is missing.
+std::vector<DirectoryEntry> ListDirectory(const std::wstring& directory,
+                                          const wchar_t* pattern = L"*");
+
+// Names of the files (not folders) in `directory`, sorted.
+std::vector<std::wstring> FileNamesIn(const std::wstring& directory);
+
+// Deletes `directory` with everything in it, read-only files too. Test folders hold no links;
+// one would be followed.
+void RemoveTree(const std::wstring& directory);
 
 // C:\ProgramData (FOLDERID_ProgramData); empty if unknown.
 std::wstring ProgramDataFolder();

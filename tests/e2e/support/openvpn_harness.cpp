@@ -112,22 +112,6 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
            written == bytes.size();
 }
 
-std::vector<std::wstring> FileNamesIn(const std::wstring& directory) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data = {};
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                names.emplace_back(data.cFileName);
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 size_t CountOccurrences(const std::string& text, const std::string& needle) {
     size_t count = 0;
     for (size_t at = text.find(needle); at != std::string::npos;

@@ -54,9 +54,6 @@ bool WaitForActivityValues(const ActivityValues& expected, DWORD timeout_ms);
 
 std::string ReadWholeFile(const std::wstring& path);
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
-// Names of the files (not directories) in `directory`, sorted.
-std::vector<std::wstring> FileNamesIn(const std::wstring& directory);
-
 // How often `needle` occurs in `text`.
 size_t CountOccurrences(const std::string& text, const std::string& needle);
 
