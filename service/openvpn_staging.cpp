@@ -30,6 +30,68 @@ bool EndsWith(std::wstring_view text, std::wstring_view suffix) {
 
 }  // namespace
 
+namespace {
+
+std::wstring NumberAndName(unsigned number, const wchar_t* name) {
+    std::wstring text = std::to_wstring(number);
+    if (name != nullptr) {
+        text.append(L" (").append(name).append(L")");
+    }
+    return text;
+}
+
+const wchar_t* ConfigDirStatusName(ConfigDirStatus status) {
+    switch (status) {
+        case ConfigDirStatus::Trusted:
+            return L"Trusted";
+        case ConfigDirStatus::NotConfigured:
+            return L"NotConfigured";
+        case ConfigDirStatus::EmptyValue:
+            return L"EmptyValue";
+        case ConfigDirStatus::NotAbsolute:
+            return L"NotAbsolute";
+        case ConfigDirStatus::NoTrailingBackslash:
+            return L"NoTrailingBackslash";
+        case ConfigDirStatus::NotDefaultLocation:
+            return L"NotDefaultLocation";
+        case ConfigDirStatus::Missing:
+            return L"Missing";
+        case ConfigDirStatus::WritableByUsers:
+            return L"WritableByUsers";
+        case ConfigDirStatus::AutoServiceActive:
+            return L"AutoServiceActive";
+    }
+    return nullptr;
+}
+
+const wchar_t* StageStatusName(StageStatus status) {
+    switch (status) {
+        case StageStatus::Staged:
+            return L"Staged";
+        case StageStatus::ConfigDirUntrusted:
+            return L"ConfigDirUntrusted";
+        case StageStatus::ProfileRejected:
+            return L"ProfileRejected";
+        case StageStatus::StagingDirUnusable:
+            return L"StagingDirUnusable";
+        case StageStatus::SecurityFailed:
+            return L"SecurityFailed";
+        case StageStatus::WriteFailed:
+            return L"WriteFailed";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::wstring DescribeConfigDirStatus(ConfigDirStatus status) {
+    return NumberAndName(static_cast<unsigned>(status), ConfigDirStatusName(status));
+}
+
+std::wstring DescribeStageStatus(StageStatus status) {
+    return NumberAndName(static_cast<unsigned>(status), StageStatusName(status));
+}
+
 ConfigDirStatus CheckConfigDirValue(const std::optional<std::wstring>& value,
                                     std::wstring_view program_files) {
     if (!value) {

@@ -46,6 +46,11 @@ enum class StageStatus : uint16_t {
     WriteFailed = 5,         // the file could not be created or fully written
 };
 
+// A status for a log line: its number, which the log texts have always carried, then its name,
+// e.g. "7 (WritableByUsers)"; a value outside the enum shows its number alone.
+std::wstring DescribeConfigDirStatus(ConfigDirStatus status);
+std::wstring DescribeStageStatus(StageStatus status);
+
 // The service's own subdirectory of OpenVPN's configuration directory.
 inline constexpr wchar_t kStagingSubdirectory[] = L"orrinfield\\";
 // The part of OpenVPN's configuration directory below Program Files.

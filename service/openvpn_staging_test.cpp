@@ -99,6 +99,16 @@ TEST(ConfigDirPolicy, EveryStatusFromTableInputs) {
     }
 }
 
+// Log lines keep the number they always had and add the name; a value no enumerator has (from a
+// newer peer, or memory gone wrong) must still print rather than read out of bounds.
+TEST(ConfigDirPolicy, StatusesAreDescribedByNumberAndName) {
+    EXPECT_EQ(DescribeConfigDirStatus(S::NotConfigured), L"1 (NotConfigured)");
+    EXPECT_EQ(DescribeConfigDirStatus(S::AutoServiceActive), L"8 (AutoServiceActive)");
+    EXPECT_EQ(DescribeConfigDirStatus(static_cast<S>(9)), L"9");
+    EXPECT_EQ(DescribeStageStatus(StageStatus::WriteFailed), L"5 (WriteFailed)");
+    EXPECT_EQ(DescribeStageStatus(static_cast<StageStatus>(6)), L"6");
+}
+
 TEST(ConfigDirPolicy, DaclWritableOnlyThroughUserGroupsAndWriteRights) {
     struct Case {
         const char* what;

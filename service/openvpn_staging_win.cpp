@@ -107,7 +107,11 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
         const DWORD chunk =
             bytes.size() < kWriteChunkBytes ? static_cast<DWORD>(bytes.size()) : kWriteChunkBytes;
         DWORD written = 0;
-        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) {
+        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
+            return false;
+        }
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);  // a success that wrote nothing would never end
             return false;
         }
         bytes.remove_prefix(written);
@@ -297,7 +301,8 @@ std::unique_ptr<StagingSecurity> StagingSecurity::ForStagingDirectory() {
     // Users may pass through to a file whose own DACL names them, but not list the directory.
     const DWORD flags[] = {kInherited, kInherited, 0};
     std::unique_ptr<StagingSecurity> security(new StagingSecurity());
-    if (!security->Init(sids, masks, flags)) {
+    if (!security->Init(sids, masks, flags) ||
+        !security->SetOwnerAndGroup(WinBuiltinAdministratorsSid, WinLocalSystemSid)) {
         return nullptr;
     }
     return security;
@@ -305,6 +310,7 @@ std::unique_ptr<StagingSecurity> StagingSecurity::ForStagingDirectory() {
 
 std::unique_ptr<StagingSecurity> StagingSecurity::ForStagedFile(PSID user_sid) {
     if (user_sid == nullptr || !IsValidSid(user_sid)) {
+        SetLastError(ERROR_INVALID_SID);
         return nullptr;
     }
     BYTE system_sid[SECURITY_MAX_SID_SIZE];
@@ -349,6 +355,15 @@ bool StagingSecurity::Init(std::span<const PSID> sids, std::span<const DWORD> ma
            // Protected in the descriptor too, so that an object created with it (through
            // SECURITY_ATTRIBUTES) never picks up inheritable entries of its parent.
            SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
+bool StagingSecurity::SetOwnerAndGroup(WELL_KNOWN_SID_TYPE owner, WELL_KNOWN_SID_TYPE group) {
+    DWORD owner_size = sizeof(owner_sid_);
+    DWORD group_size = sizeof(group_sid_);
+    return CreateWellKnownSid(owner, nullptr, owner_sid_, &owner_size) &&
+           CreateWellKnownSid(group, nullptr, group_sid_, &group_size) &&
+           SetSecurityDescriptorOwner(&descriptor_, owner_sid_, /*bOwnerDefaulted=*/FALSE) &&
+           SetSecurityDescriptorGroup(&descriptor_, group_sid_, /*bGroupDefaulted=*/FALSE);
 }
 
 std::optional<std::wstring> StagingSecurity::ToSddl() {
@@ -398,12 +413,14 @@ StageResult StageProfile(const std::wstring& staging_directory, uint32_t attempt
         wireguard::OpenCheckedDirectory(staging_directory);
     if (directory.status != wireguard::DirectoryCheck::Ok) {
         result.status = StageStatus::StagingDirUnusable;
+        result.win32_error = directory.error;
         return result;
     }
 
     std::unique_ptr<StagingSecurity> file_security = StagingSecurity::ForStagedFile(user_sid);
     if (!file_security) {
         result.status = StageStatus::SecurityFailed;
+        result.win32_error = GetLastError();
         return result;
     }
 
@@ -419,17 +436,21 @@ StageResult StageProfile(const std::wstring& staging_directory, uint32_t attempt
                                           nullptr));
     if (!file) {
         result.status = StageStatus::WriteFailed;
+        result.win32_error = GetLastError();
         return result;
     }
-    if (SetSecurityInfo(file.get(), SE_FILE_OBJECT,
-                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                        nullptr, file_security->dacl(), nullptr) != ERROR_SUCCESS) {
+    const DWORD secured = SetSecurityInfo(
+        file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+        nullptr, nullptr, file_security->dacl(), nullptr);
+    if (secured != ERROR_SUCCESS) {
         // Whoever can read it cannot be vouched for: the profile is not left there.
         DiscardFile(file, path);
         result.status = StageStatus::SecurityFailed;
+        result.win32_error = secured;
         return result;
     }
     if (!WriteAll(file.get(), amended.str())) {
+        result.win32_error = GetLastError();
         DiscardFile(file, path);
         result.status = StageStatus::WriteFailed;
         return result;
@@ -464,9 +485,10 @@ SweepResult SweepStagingDirectory(const std::wstring& staging_directory) {
     // Names first, deletes after: the listing never runs over entries being removed.
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data = {};
-    HANDLE raw = FindFirstFileExW(JoinPath(staging_directory, L"*").c_str(), FindExInfoBasic, &data,
-                                  FindExSearchNameMatch, nullptr, 0);
-    if (raw == INVALID_HANDLE_VALUE) {
+    const common::UniqueFindHandle find(FindFirstFileExW(JoinPath(staging_directory, L"*").c_str(),
+                                                         FindExInfoBasic, &data,
+                                                         FindExSearchNameMatch, nullptr, 0));
+    if (!find) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES) {
             result.listing_failed = true;
@@ -479,7 +501,7 @@ SweepResult SweepStagingDirectory(const std::wstring& staging_directory) {
             IsStagedName(data.cFileName)) {
             names.emplace_back(data.cFileName);
         }
-        if (!FindNextFileW(raw, &data)) {
+        if (!FindNextFileW(find.get(), &data)) {
             const DWORD error = GetLastError();
             if (error != ERROR_NO_MORE_FILES) {
                 result.listing_failed = true;
@@ -488,7 +510,6 @@ SweepResult SweepStagingDirectory(const std::wstring& staging_directory) {
             break;
         }
     }
-    FindClose(raw);
     for (const std::wstring& name : names) {
         if (wireguard::SecureDeleteFile(JoinPath(staging_directory, name))) {
             ++result.deleted;
@@ -500,9 +521,8 @@ SweepResult SweepStagingDirectory(const std::wstring& staging_directory) {
 void RunStartupSweep() {
     const ConfigDirResolution resolution = ResolveConfigDirectory();
     if (resolution.status != ConfigDirStatus::Trusted) {
-        common::LogLine(LogLevel::Info,
-                        L"openvpn staging unavailable: config_dir status=" +
-                            std::to_wstring(static_cast<unsigned>(resolution.status)));
+        common::LogLine(LogLevel::Info, L"openvpn staging unavailable: config_dir status=" +
+                                            DescribeConfigDirStatus(resolution.status));
         return;
     }
     EnsureStagingDirectory(resolution.staging_directory);
@@ -525,8 +545,9 @@ uint32_t CountStagedProfiles(const std::wstring& staging_directory, bool* scan_f
         return 0;
     }
     WIN32_FIND_DATAW data = {};
-    HANDLE raw = FindFirstFileW(JoinPath(staging_directory, L"ovpn-*.ovpn").c_str(), &data);
-    if (raw == INVALID_HANDLE_VALUE) {
+    const common::UniqueFindHandle find(
+        FindFirstFileW(JoinPath(staging_directory, L"ovpn-*.ovpn").c_str(), &data));
+    if (!find) {
         const DWORD error = GetLastError();
         *scan_failed = error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES;
         return 0;
@@ -536,8 +557,7 @@ uint32_t CountStagedProfiles(const std::wstring& staging_directory, bool* scan_f
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             ++count;
         }
-    } while (FindNextFileW(raw, &data));
-    FindClose(raw);
+    } while (FindNextFileW(find.get(), &data));
     return count;
 }
 
@@ -563,9 +583,8 @@ StagingReply HandleStageOpenVpnConfig(const common::CallerIdentity& caller,
     const ConfigDirResolution resolution = ResolveConfigDirectory();
     if (resolution.status != ConfigDirStatus::Trusted) {
         request.profile.Wipe();
-        common::LogLine(LogLevel::Warn,
-                        L"stage_openvpn_config: config_dir untrusted status=" +
-                            std::to_wstring(static_cast<unsigned>(resolution.status)));
+        common::LogLine(LogLevel::Warn, L"stage_openvpn_config: config_dir untrusted status=" +
+                                            DescribeConfigDirStatus(resolution.status));
         return StagingReply{BuildStageReply("", StageStatus::ConfigDirUntrusted), true};
     }
 
@@ -574,8 +593,13 @@ StagingReply HandleStageOpenVpnConfig(const common::CallerIdentity& caller,
                                             request.profile.str(), sid.get());
     request.profile.Wipe();
     if (staged.status != StageStatus::Staged) {
-        common::LogLine(LogLevel::Warn, L"stage_openvpn_config failed status=" +
-                                            std::to_wstring(static_cast<unsigned>(staged.status)));
+        const std::wstring failed =
+            L"stage_openvpn_config failed status=" + DescribeStageStatus(staged.status);
+        if (staged.win32_error != ERROR_SUCCESS) {
+            common::LogWin32Error(LogLevel::Warn, failed, staged.win32_error);
+        } else {
+            common::LogLine(LogLevel::Warn, failed);
+        }
     } else {
         RememberOwner(staged.path, StagedFileOwner{caller.user_sid, caller.session_id});
         common::LogLine(LogLevel::Info, L"stage_openvpn_config: staged for sid=" + caller.user_sid);

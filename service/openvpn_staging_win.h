@@ -39,14 +39,16 @@ bool IsExistingDirectory(const std::wstring& path);
 bool DirectoryWritableByUsers(const std::wstring& directory);
 OpenVpnServiceFacts QueryOpenVpnService();
 
-// An absolute security descriptor holding only a protected DACL, with every buffer it points into.
-// Cannot move; hold it by unique_ptr.
+// An absolute security descriptor holding a protected DACL (and, for the directory, an owner and
+// group), with every buffer it points into. Cannot move; hold it by unique_ptr.
 class StagingSecurity {
   public:
-    // Staging directory: SYSTEM and Administrators full access, inherited by files and
-    // subdirectories; BUILTIN\Users traverse only, on the directory itself.
+    // Staging directory: owned by Administrators, group SYSTEM, as the WireGuard configuration
+    // folder is; SYSTEM and Administrators full access, inherited by files and subdirectories;
+    // BUILTIN\Users traverse only, on the directory itself.
     static std::unique_ptr<StagingSecurity> ForStagingDirectory();
-    // Staged file: SYSTEM and Administrators full access, `user_sid` read, nothing inherited.
+    // Staged file: SYSTEM and Administrators full access, `user_sid` read, nothing inherited; no
+    // owner (the creator, the service). A missing or invalid SID fails with ERROR_INVALID_SID.
     static std::unique_ptr<StagingSecurity> ForStagedFile(PSID user_sid);
 
     StagingSecurity(const StagingSecurity&) = delete;
@@ -63,7 +65,12 @@ class StagingSecurity {
     bool Init(std::span<const PSID> sids, std::span<const DWORD> masks,
               std::span<const DWORD> ace_flags);
 
+    // Sets the owner and group from well-known SIDs kept in this object.
+    bool SetOwnerAndGroup(WELL_KNOWN_SID_TYPE owner, WELL_KNOWN_SID_TYPE group);
+
     std::vector<BYTE> acl_;
+    alignas(void*) BYTE owner_sid_[SECURITY_MAX_SID_SIZE] = {};
+    alignas(void*) BYTE group_sid_[SECURITY_MAX_SID_SIZE] = {};
     SECURITY_DESCRIPTOR descriptor_ = {};
 };
 
@@ -74,6 +81,9 @@ bool EnsureStagingDirectory(const std::wstring& staging_directory);
 struct StageResult {
     StageStatus status = StageStatus::WriteFailed;
     std::wstring path;  // full path of the staged file; empty unless Staged
+    // The Win32 error behind StagingDirUnusable, SecurityFailed or WriteFailed where a call
+    // reported one; ERROR_SUCCESS otherwise (a refused directory, a rejected profile).
+    DWORD win32_error = ERROR_SUCCESS;
 };
 
 // Ensures "auth-nocache", validates, and writes the amended profile into a new file named by

@@ -51,21 +51,7 @@ bool WriteWholeFile(const std::wstring& path, const std::string& text) {
            written == text.size();
 }
 
-std::vector<std::wstring> FilesIn(const std::wstring& directory) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data = {};
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        return names;
-    }
-    do {
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            names.emplace_back(data.cFileName);
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    return names;
-}
+using test::FileNamesIn;
 
 using test::UnixPath;
 
@@ -228,8 +214,10 @@ TEST_F(StagingWinTest, DirectoryUsersMayWriteIsNotTrusted) {
     EXPECT_EQ(fields.status, Status::Ok);
     EXPECT_EQ(fields.path, "");
     EXPECT_EQ(fields.stage_status, 1);
-    EXPECT_EQ(LinesContaining(L"WARN stage_openvpn_config: config_dir untrusted status=7"), 1u);
-    EXPECT_TRUE(FilesIn(install_.StagingDirNoSlash()).empty());
+    EXPECT_EQ(LinesContaining(
+                  L"WARN stage_openvpn_config: config_dir untrusted status=7 (WritableByUsers)"),
+              1u);
+    EXPECT_TRUE(FileNamesIn(install_.StagingDirNoSlash()).empty());
 
     RunHostChmod("755", dir);
     EXPECT_TRUE(test::WaitUntil(
@@ -269,9 +257,10 @@ TEST_F(StagingWinTest, FailedStagesLeaveNoFile) {
     ASSERT_TRUE(EnsureStagingDirectory(install_.staging_dir));
     EXPECT_EQ(StageProfile(install_.staging_dir, 8, "client\ndev tap\n", user_sid_.get()).status,
               StageStatus::ProfileRejected);
-    EXPECT_EQ(StageProfile(install_.staging_dir, 8, kProfile, nullptr).status,
-              StageStatus::SecurityFailed);
-    EXPECT_TRUE(FilesIn(install_.StagingDirNoSlash()).empty());
+    const StageResult no_sid = StageProfile(install_.staging_dir, 8, kProfile, nullptr);
+    EXPECT_EQ(no_sid.status, StageStatus::SecurityFailed);
+    EXPECT_EQ(no_sid.win32_error, static_cast<DWORD>(ERROR_INVALID_SID));
+    EXPECT_TRUE(FileNamesIn(install_.StagingDirNoSlash()).empty());
 
     RemoveDirectoryW(install_.staging_dir.c_str());
     ASSERT_TRUE(WriteWholeFile(install_.StagingDirNoSlash(), "not a directory"));
@@ -297,7 +286,7 @@ TEST_F(StagingWinTest, LinkInPlaceOfTheStagingFolderIsRefused) {
     const StageResult r = StageProfile(install_.staging_dir, 1, kProfile, user_sid_.get());
     EXPECT_EQ(r.status, StageStatus::StagingDirUnusable);
     EXPECT_TRUE(r.path.empty());
-    EXPECT_TRUE(FilesIn(target).empty());
+    EXPECT_TRUE(FileNamesIn(target).empty());
 
     EXPECT_TRUE(test::RemoveLink(install_.StagingDirNoSlash()));
     RemoveDirectoryW(target.c_str());
@@ -314,6 +303,16 @@ TEST_F(StagingWinTest, DescriptorsGrantExactlyTheIntendedAccess) {
     ASSERT_TRUE(dir);
     const std::wstring sddl = dir->ToSddl().value_or(L"");
     EXPECT_EQ(sddl.substr(0, 3), L"D:P") << sddl;
+    // Owner and group as the WireGuard configuration folder has them; the file keeps its creator.
+    common::UniqueLocalPtr<wchar_t> owner_and_group;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        dir->descriptor(), SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
+        owner_and_group.put(), nullptr));
+    EXPECT_EQ(std::wstring(owner_and_group.get()), L"O:BAG:SY");
+    PSID file_owner = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(file->descriptor(), &file_owner, &defaulted));
+    EXPECT_EQ(file_owner, nullptr);
     struct Expected {
         const wchar_t* sid;
         DWORD mask;
@@ -410,9 +409,7 @@ TEST_F(StagingWinTest, SweepAndCountSeeOnlyStagedFiles) {
     RunStartupSweep();
     EXPECT_EQ(LinesContaining(L"INFO openvpn staging: swept 2 stale config(s) on startup"), 1u);
     EXPECT_EQ(CountStagedProfiles(install_.staging_dir, &scan_failed), 0u);
-    std::vector<std::wstring> left = FilesIn(staging);
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left,
+    EXPECT_EQ(FileNamesIn(staging),
               (std::vector<std::wstring>{L"keep.txt", L"ovpn-3-cc.ovpn.bak", L"ovpn-4-dd.ovpnx"}));
     EXPECT_TRUE(testing_support::PathExists(install_.staging_dir + L"ovpn-5-dir.ovpn"));
 
@@ -451,7 +448,7 @@ TEST_F(StagingWinTest, StageRequestRefusesCallersBeforeTouchingAnything) {
     EXPECT_EQ(LinesContaining(L"WARN stage_openvpn_config rejected: caller is not an interactive "
                               L"user"),
               2u);
-    EXPECT_TRUE(FilesIn(install_.StagingDirNoSlash()).empty());
+    EXPECT_TRUE(FileNamesIn(install_.StagingDirNoSlash()).empty());
 }
 
 }  // namespace

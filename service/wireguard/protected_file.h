@@ -59,12 +59,16 @@ enum class DirectoryCheck : uint8_t {
     SecurityFailed = 4,     // the descriptor could not be applied; GetLastError() tells why
 };
 
+// The enumerator's name, for log lines.
+const wchar_t* DirectoryCheckName(DirectoryCheck check);
+
 // A directory opened once, without following a link at its last component, and checked through
 // that handle. Holding `handle` keeps the directory from being renamed or removed (no
 // FILE_SHARE_DELETE), so what was checked is what is used.
 struct CheckedDirectory {
     DirectoryCheck status = DirectoryCheck::OpenFailed;
     common::UniqueHandle handle;  // valid only when status is Ok
+    DWORD error = ERROR_SUCCESS;  // why the open failed (OpenFailed only)
 };
 
 // Opens `path` with FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS and READ_CONTROL,

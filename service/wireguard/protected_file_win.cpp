@@ -113,6 +113,22 @@ bool FinalPathNames(std::wstring_view final_path, std::wstring_view expected) {
                                 static_cast<int>(right.size()), /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
 }
 
+const wchar_t* DirectoryCheckName(DirectoryCheck check) {
+    switch (check) {
+        case DirectoryCheck::Ok:
+            return L"Ok";
+        case DirectoryCheck::OpenFailed:
+            return L"OpenFailed";
+        case DirectoryCheck::NotPlainDirectory:
+            return L"NotPlainDirectory";
+        case DirectoryCheck::Elsewhere:
+            return L"Elsewhere";
+        case DirectoryCheck::SecurityFailed:
+            return L"SecurityFailed";
+    }
+    return L"Unknown";
+}
+
 CheckedDirectory OpenCheckedDirectory(const std::wstring& path) {
     CheckedDirectory result;
     // FILE_FLAG_OPEN_REPARSE_POINT: a link in place of the directory is opened as itself, and
@@ -123,6 +139,7 @@ CheckedDirectory OpenCheckedDirectory(const std::wstring& path) {
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle) {
+        result.error = GetLastError();
         return result;
     }
     if (!IsPlainDirectoryHandle(handle.get())) {

@@ -313,9 +313,13 @@ common::UniqueHandle PrepareConfigDirectory(const std::wstring& config_directory
     // handle refuses a link in place of the directory, its final path one further up.
     CheckedDirectory directory = OpenCheckedDirectory(config_directory);
     if (directory.status != DirectoryCheck::Ok) {
-        LogLine(LogLevel::Error,
-                L"wireguard: config dir is missing or not a plain directory (check=" +
-                    std::to_wstring(static_cast<int>(directory.status)) + L")");
+        std::wstring line =
+            std::wstring(L"wireguard: config dir is missing or not a plain directory (check=") +
+            DirectoryCheckName(directory.status);
+        if (directory.error != ERROR_SUCCESS) {
+            line += L", win32=" + std::to_wstring(directory.error);
+        }
+        LogLine(LogLevel::Error, line + L")");
         return common::UniqueHandle();
     }
 

@@ -114,7 +114,8 @@ TEST_F(ServiceOpenVpnStagingTest, StartupSweepsStaleProfilesOrSaysWhyItCannot) {
     // No configuration directory registered: the start says so and goes on.
     install_.DeleteValue();
     StartConsoleService();
-    EXPECT_TRUE(WaitForLog("INFO openvpn staging unavailable: config_dir status=1", 2000));
+    EXPECT_TRUE(
+        WaitForLog("INFO openvpn staging unavailable: config_dir status=1 (NotConfigured)", 2000));
     service_.Terminate();
 
     ASSERT_TRUE(install_.Install());
@@ -200,7 +201,7 @@ TEST_F(ServiceOpenVpnStagingTest, RefusalsAreOkRepliesWithAStatusAndNoFile) {
     EXPECT_EQ(rejected.status, Status::Ok);
     EXPECT_EQ(rejected.staged_path, "");
     EXPECT_EQ(rejected.stage_status, 2);
-    EXPECT_TRUE(WaitForLog("WARN stage_openvpn_config failed status=2", 2000));
+    EXPECT_TRUE(WaitForLog("WARN stage_openvpn_config failed status=2 (ProfileRejected)", 2000));
 
     // The directory is resolved again for every request.
     ASSERT_TRUE(install_.SetValue(install_.config_dir.substr(0, install_.config_dir.size() - 1)));
