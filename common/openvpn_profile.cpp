@@ -371,11 +371,11 @@ ProfileCheck ValidateProfile(std::string_view profile, ProfileSummary* summary) 
     return ProfileCheck::Ok;
 }
 
-std::string EnsureDirective(std::string_view profile, std::string_view directive) {
+common::SecureStdString EnsureDirective(std::string_view profile, std::string_view directive) {
     constexpr std::string_view kWordBreaks(" \t\r\n\0", 5);
     if (directive.empty() || directive.find_first_of(kWordBreaks) != std::string_view::npos) {
         // Appending this would add something other than the one directive asked for.
-        return std::string(profile);
+        return common::SecureStdString(profile);
     }
 
     // Block content is certificate or key material, not directives: a line there that happens to
@@ -392,12 +392,12 @@ std::string EnsureDirective(std::string_view profile, std::string_view directive
         present = SplitWords(line).word[0] == directive;
     }
     if (present) {
-        return std::string(profile);
+        return common::SecureStdString(profile);
     }
 
     const bool needs_line_feed = !profile.empty() && profile.back() != '\n';
-    std::string result;
-    // One allocation of the final size: growing would leave copies of the profile in freed blocks.
+    common::SecureStdString result;
+    // One allocation of the final size (the allocator would zero a grown block anyway).
     result.reserve(profile.size() + (needs_line_feed ? 1 : 0) + directive.size() + 1);
     result.append(profile);
     if (needs_line_feed) {

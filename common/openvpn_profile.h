@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/secure_buffer.h"
+
 namespace lumet::openvpn {
 
 // Result of ValidateProfile. When a profile has several faults the first one met decides: the
@@ -83,10 +85,10 @@ struct ProfileSummary {
 // comment has `directive` as its first word; otherwise returns it with a line feed appended when
 // it is not empty and does not already end with one, followed by `directive` and a line feed.
 // `directive` must be a single non-empty word; anything else (blank, or holding a space, tab, CR,
-// LF or NUL) is never appended, and the profile comes back unchanged. The result is built in one
-// buffer sized up front, so it leaves no stray copies of the profile in freed memory; the caller
-// owns it and wipes it. Does not validate: callers validate the result.
-std::string EnsureDirective(std::string_view profile, std::string_view directive);
+// LF or NUL) is never appended, and the profile comes back unchanged. The result is a secure
+// string built in one buffer sized up front, so no copy of the profile is left in freed memory.
+// Does not validate: callers validate the result.
+common::SecureStdString EnsureDirective(std::string_view profile, std::string_view directive);
 
 // The code's name as written above ("Ok", "DevNotTun", ...), for log lines; "Unknown" for a value
 // outside the enum.

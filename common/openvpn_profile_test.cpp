@@ -75,7 +75,7 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-ProfileCheck Check(const std::string& profile) {
+ProfileCheck Check(std::string_view profile) {
     return ValidateProfile(profile, nullptr);
 }
 
@@ -339,7 +339,7 @@ TEST(OpenVpnProfileTest, EnsureDirective) {
         EXPECT_EQ(EnsureDirective(c.profile, "auth-nocache"), c.expected) << c.name;
     }
     // What both programs stage: the result still passes, and a second pass changes nothing.
-    const std::string ensured = EnsureDirective(no_final_line_feed, "auth-nocache");
+    const common::SecureStdString ensured = EnsureDirective(no_final_line_feed, "auth-nocache");
     EXPECT_EQ(Check(ensured), ProfileCheck::Ok);
     EXPECT_EQ(EnsureDirective(ensured, "auth-nocache"), ensured);
 

@@ -6,7 +6,7 @@
 
 namespace lumet::agent::openvpn {
 
-OpenVpnError PrepareProfile(std::string_view config, std::string* amended) {
+OpenVpnError PrepareProfile(std::string_view config, common::SecureStdString* amended) {
     *amended = lumet::openvpn::EnsureDirective(config, kAuthNoCache);
     const lumet::openvpn::ProfileCheck check =
         lumet::openvpn::ValidateProfile(*amended, /*summary=*/nullptr);

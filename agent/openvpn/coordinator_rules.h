@@ -31,7 +31,7 @@ inline constexpr uint32_t kAttemptPollMs = 200;
 // a line feed when the profile does not end with one) and validated: None, UnsupportedProtocol
 // when the validator finds "proto" missing or unsupported, InvalidRequest for any other fault.
 // `amended` receives the profile to stage whatever the verdict; the caller wipes it.
-OpenVpnError PrepareProfile(std::string_view config, std::string* amended);
+OpenVpnError PrepareProfile(std::string_view config, common::SecureStdString* amended);
 
 // The credential value check of both: None, or InvalidRequest when the user name or the password
 // is empty, longer than 255 bytes, or holds a byte below 0x20 or 0x7F.

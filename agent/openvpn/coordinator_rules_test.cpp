@@ -45,7 +45,7 @@ TEST(CoordinatorRulesTest, ProfileGetsAuthNoCacheOnceAndIsValidated) {
          OpenVpnError::InvalidRequest},
     };
     for (const auto& c : cases) {
-        std::string staged;
+        common::SecureStdString staged;
         EXPECT_EQ(PrepareProfile(c.in, &staged), c.error) << c.in;
         EXPECT_EQ(staged, c.staged) << c.in;
     }

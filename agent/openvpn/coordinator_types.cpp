@@ -44,8 +44,9 @@ const char* OpenVpnErrorName(OpenVpnError error) {
     return "Unknown";
 }
 
-StartRequest::StartRequest(std::string config_text, std::string user, std::string pass)
-    : config(std::move(config_text)), username(std::move(user)), password(std::move(pass)) {}
+StartRequest::StartRequest(std::string_view config_text, std::string_view user,
+                           std::string_view pass)
+    : config(config_text), username(user), password(pass) {}
 
 StartRequest::StartRequest(const StartRequest& other)
     : config(other.config), username(other.username), password(other.password) {}

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "common/secure_buffer.h"
 
 namespace lumet::agent::openvpn {
 
@@ -38,7 +41,8 @@ const char* OpenVpnErrorName(OpenVpnError error);
 // moved-from request is left wiped, so no stray copy outlives the attempt.
 struct StartRequest {
     StartRequest() = default;
-    StartRequest(std::string config_text, std::string user, std::string pass);
+    // Copies the three texts; a caller holding them in plain strings wipes its own copies.
+    StartRequest(std::string_view config_text, std::string_view user, std::string_view pass);
     StartRequest(const StartRequest& other);
     StartRequest& operator=(const StartRequest& other);
     StartRequest(StartRequest&& other) noexcept;
@@ -50,9 +54,9 @@ struct StartRequest {
     // Overwrites the user name and the password only.
     void WipeCredentials();
 
-    std::string config;
-    std::string username;
-    std::string password;
+    common::SecureStdString config;
+    common::SecureStdString username;
+    common::SecureStdString password;
 };
 
 }  // namespace lumet::agent::openvpn

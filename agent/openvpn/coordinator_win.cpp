@@ -115,7 +115,7 @@ bool OpenVpnCoordinator::Start(const StartRequest& request, uint32_t* attempt) {
     StartRequest copy(request);
     {
         // Only the profile is replaced; the amended text is wiped with the copy.
-        std::string amended;
+        common::SecureStdString amended;
         const OpenVpnError profile_error = PrepareProfile(copy.config, &amended);
         common::WipeString(copy.config);
         copy.config = std::move(amended);

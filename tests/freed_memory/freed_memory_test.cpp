@@ -8,10 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 
+#include "agent/openvpn/coordinator_rules.h"
+#include "agent/openvpn/coordinator_types.h"
 #include "agent/openvpn/management_commands.h"
 #include "agent/openvpn/startup_message.h"
 #include "common/payload.h"
@@ -200,6 +203,32 @@ TEST(FreedMemory, SecureTypesAndSecretTextLeaveNoCopy) {
              ASSERT_TRUE(reader.ReadU32(&attempt));
              ASSERT_TRUE(reader.ReadString(&secret.str()));
              secret.str().append(256, 'x');
+         }},
+        // The agent's road for an OpenVPN start: decoded from the plugin's payload into a start
+        // request, copied for the attempt, the profile amended, moved to the attempt's thread.
+        {"start request from a payload to the attempt",
+         [] {
+             SecureStdString profile("client\n# ");
+             profile.append(kMarker).append("\n");
+             PayloadWriter writer;
+             ASSERT_TRUE(writer.WriteString(profile));
+             ASSERT_TRUE(writer.WriteString(kMarker));
+             ASSERT_TRUE(writer.WriteString(kMarker));
+             SecureBuffer body(writer.Take());
+             PayloadReader reader(body.data(), body.size());
+             agent::openvpn::StartRequest request;
+             ASSERT_TRUE(reader.ReadString(&request.config));
+             ASSERT_TRUE(reader.ReadString(&request.username));
+             ASSERT_TRUE(reader.ReadString(&request.password));
+             agent::openvpn::StartRequest copy(request);
+             SecureStdString amended;
+             // A comment-only profile is refused; the amended text exists all the same.
+             static_cast<void>(agent::openvpn::PrepareProfile(copy.config, &amended));
+             ASSERT_NE(std::string_view(amended).find(kMarker), std::string_view::npos);
+             copy.config = std::move(amended);
+             copy.password.append(256, 'x');
+             auto owned = std::make_unique<agent::openvpn::StartRequest>(std::move(copy));
+             owned->WipeCredentials();
          }},
     };
     for (const Case& c : cases) {

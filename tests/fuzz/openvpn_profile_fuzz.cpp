@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     }
 
-    const std::string ensured = ovpn::EnsureDirective(text, "auth-nocache");
+    const std::string ensured(ovpn::EnsureDirective(text, "auth-nocache"));
     if (ensured != text) {
         std::string expected = text;
         if (!expected.empty() && expected.back() != '\n') {
