@@ -50,6 +50,12 @@ struct Server {
         return error == ERROR_IO_PENDING || error == ERROR_PIPE_CONNECTED;
     }
 
+    // A client in this process, read and write.
+    UniqueHandle Connect() const {
+        return UniqueHandle(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    }
+
     // Waits for the client and reads its first byte: impersonation needs data read first.
     bool AcceptFirstByte() {
         if (WaitForSingleObject(event.get(), 0) != WAIT_OBJECT_0 &&
@@ -88,8 +94,7 @@ void ExpectThisUser(const CallerIdentity& identity, DWORD pid) {
 TEST(CallerIdentityTest, ClientInThisProcess) {
     Server server;
     ASSERT_TRUE(server.Listen());
-    UniqueHandle client(CreateFileW(server.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle client = server.Connect();
     ASSERT_TRUE(client.valid()) << GetLastError();
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(client.get(), "x", 1, &written, nullptr));
@@ -104,8 +109,7 @@ TEST(CallerIdentityTest, ClientInThisProcess) {
 TEST(CallerIdentityTest, IdentityOnConnectComesFromTheProcessToken) {
     Server server;
     ASSERT_TRUE(server.Listen());
-    UniqueHandle client(CreateFileW(server.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle client = server.Connect();
     ASSERT_TRUE(client.valid()) << GetLastError();
     ExpectThisUser(GetConnectedClientIdentity(server.pipe.get()), GetCurrentProcessId());
     ExpectNotImpersonating();

@@ -42,6 +42,8 @@ while (($#)); do
 done
 
 say() { printf '\n== %s\n' "$*"; }
+# shellcheck source=scripts/sample-wireguard-config.sh
+. scripts/sample-wireguard-config.sh
 
 if ((do_build)); then
   say "Installing build packages (if missing)"
@@ -143,20 +145,7 @@ step_health() {
 
 step_wireguard_up() {
   say "Connecting WireGuard with a sample configuration and a throwaway key"
-  local key peer
-  key=$(head -c 32 /dev/urandom | base64)
-  peer=$(head -c 32 /dev/urandom | base64)
-  cat >"$config" <<CONF
-[Interface]
-PrivateKey = $key
-Address = 10.77.0.2/32
-
-[Peer]
-PublicKey = $peer
-AllowedIPs = 10.77.1.0/24
-Endpoint = 192.0.2.7:51820
-PersistentKeepalive = 25
-CONF
+  write_sample_wireguard_config "$config" 25
   # --wait: back once the tunnel is up (exit 0) or has failed (exit 1, with the reason).
   lumetctl wg-up --wait 60 "$("$run" winepath -w "$config" </dev/null | tr -d '\r')"
   rm -f "$config"

@@ -15,6 +15,7 @@
 #include "sim/wireguard/published_adapter.h"
 #include "sim/wireguard/sim_faults.h"
 #include "sim/wireguard/tunnel_config.h"
+#include "sim/wireguard/tunnel_service_control.h"
 
 namespace lumet::sim {
 namespace {
@@ -26,50 +27,7 @@ constexpr DWORD kPendingTickMs = 250;
 
 std::wstring g_config_path;
 
-struct ServiceContext {
-    SERVICE_STATUS_HANDLE status_handle = nullptr;
-    HANDLE stop_event = nullptr;
-    SERVICE_STATUS status = {};
-};
-
-void Report(ServiceContext& ctx, DWORD state, DWORD win32_exit = NO_ERROR,
-            DWORD specific_exit = 0) {
-    ctx.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    ctx.status.dwCurrentState = state;
-    ctx.status.dwWin32ExitCode = win32_exit;
-    ctx.status.dwServiceSpecificExitCode = specific_exit;
-    // Like the real tunnel service, nothing is accepted until the tunnel runs: Windows' service
-    // manager then refuses STOP with ERROR_SERVICE_CANNOT_ACCEPT_CTRL (1061).
-    ctx.status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-    if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) {
-        ++ctx.status.dwCheckPoint;
-        ctx.status.dwWaitHint = 3000;
-    } else {
-        ctx.status.dwCheckPoint = 0;
-        ctx.status.dwWaitHint = 0;
-    }
-    SetServiceStatus(ctx.status_handle, &ctx.status);
-}
-
-DWORD WINAPI Handler(DWORD control, DWORD /*event_type*/, void* /*event_data*/, void* context) {
-    auto* ctx = static_cast<ServiceContext*>(context);
-    switch (control) {
-        case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_SHUTDOWN:
-            // Wine's service manager hands a STOP to a service that is still starting; Windows'
-            // refuses it there, and so does this service.
-            if (ctx->status.dwCurrentState != SERVICE_RUNNING) {
-                return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-            }
-            SetEvent(ctx->stop_event);
-            return NO_ERROR;
-        case SERVICE_CONTROL_INTERROGATE:
-            return NO_ERROR;
-        default:
-            return ERROR_CALL_NOT_IMPLEMENTED;
-    }
-}
+using ServiceContext = TunnelServiceContext;
 
 // Stays START_PENDING for `ms`, keeping the status alive. Stops are refused meanwhile.
 void StayPending(ServiceContext& ctx, DWORD ms) {
@@ -80,7 +38,7 @@ void StayPending(ServiceContext& ctx, DWORD ms) {
             return;
         }
         Sleep(static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kPendingTickMs)));
-        Report(ctx, SERVICE_START_PENDING);
+        ReportTunnelService(ctx, SERVICE_START_PENDING);
     }
 }
 
@@ -106,7 +64,7 @@ void RunService(ServiceContext& ctx) {
     const std::optional<std::wstring> tunnel_name = TunnelNameFromConfigPath(g_config_path);
     if (!tunnel_name) {
         std::fwprintf(stderr, L"wireguard.exe: the path must name <tunnel name>.conf\n");
-        Report(ctx, SERVICE_STOPPED, ERROR_INVALID_NAME);
+        ReportTunnelService(ctx, SERVICE_STOPPED, ERROR_INVALID_NAME);
         return;
     }
     const std::wstring& tunnel = *tunnel_name;
@@ -122,24 +80,24 @@ void RunService(ServiceContext& ctx) {
     // The text holds the tunnel's private key.
     SecureZeroMemory(text.data(), text.size());
     if (read_error != NO_ERROR) {
-        Report(ctx, SERVICE_STOPPED, read_error);
+        ReportTunnelService(ctx, SERVICE_STOPPED, read_error);
         return;
     }
     if (!parsed) {
         std::fprintf(stderr, "wireguard.exe: configuration refused: %s\n", why.c_str());
-        Report(ctx, SERVICE_STOPPED, ERROR_BAD_CONFIGURATION);
+        ReportTunnelService(ctx, SERVICE_STOPPED, ERROR_BAD_CONFIGURATION);
         return;
     }
     std::vector<uint8_t> image = BuildConfigurationImage(config);
     config.Wipe();
 
     if (faults.exit_before_running) {
-        Report(ctx, SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, kFaultExitCode);
+        ReportTunnelService(ctx, SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, kFaultExitCode);
         return;
     }
     if (faults.stay_start_pending) {
         StayPending(ctx, kStuckPendingLimitMs);
-        Report(ctx, SERVICE_STOPPED);
+        ReportTunnelService(ctx, SERVICE_STOPPED);
         return;
     }
     if (faults.start_delay_ms > 0) {
@@ -149,10 +107,10 @@ void RunService(ServiceContext& ctx) {
     PublishedAdapter adapter;
     const bool publish_later = faults.adapter_delay_ms > 0;
     if (!faults.no_adapter && !publish_later && !PublishAdapter(adapter, tunnel, image, faults)) {
-        Report(ctx, SERVICE_STOPPED, GetLastError());
+        ReportTunnelService(ctx, SERVICE_STOPPED, GetLastError());
         return;
     }
-    Report(ctx, SERVICE_RUNNING);
+    ReportTunnelService(ctx, SERVICE_RUNNING);
 
     const ULONGLONG running_since = GetTickCount64();
     bool pending_publish = !faults.no_adapter && publish_later;
@@ -179,10 +137,10 @@ void RunService(ServiceContext& ctx) {
             break;
         }
     }
-    Report(ctx, SERVICE_STOP_PENDING);
+    ReportTunnelService(ctx, SERVICE_STOP_PENDING);
     adapter.Withdraw();
     SecureZeroMemory(image.data(), image.size());
-    Report(ctx, SERVICE_STOPPED);
+    ReportTunnelService(ctx, SERVICE_STOPPED);
 }
 
 // One service per process. Static, because the handler may still run after ServiceMain returns.
@@ -191,12 +149,9 @@ ServiceContext g_service;
 void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
     ServiceContext& ctx = g_service;
     const wchar_t* name = argc > 0 ? argv[0] : L"";
-    ctx.stop_event = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
-    ctx.status_handle = RegisterServiceCtrlHandlerExW(name, Handler, &ctx);
-    if (ctx.status_handle == nullptr || ctx.stop_event == nullptr) {
+    if (!StartTunnelService(ctx, name)) {
         return;
     }
-    Report(ctx, SERVICE_START_PENDING);
     RunService(ctx);
     // The stop event stays open: a late control may still reach the handler after STOPPED was
     // reported, and the process ends right after this returns.

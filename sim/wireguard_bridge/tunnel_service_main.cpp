@@ -10,7 +10,9 @@
 #include <optional>
 #include <string>
 
+#include "common/win_handle.h"
 #include "sim/wireguard/tunnel_config.h"
+#include "sim/wireguard/tunnel_service_control.h"
 #include "sim/wireguard_bridge/linux_wg.h"
 
 namespace lumet::sim::bridge {
@@ -23,12 +25,8 @@ constexpr DWORD kLinuxStepFailed = 0x5742;  // "WB"
 
 std::wstring g_config_path;
 
-struct ServiceContext {
-    SERVICE_STATUS_HANDLE status_handle = nullptr;
-    HANDLE stop_event = nullptr;
-    SERVICE_STATUS status = {};
-};
-ServiceContext g_service;
+// One service per process. Static, because the handler may still run after ServiceMain returns.
+TunnelServiceContext g_service;
 
 // Lines for whoever debugs a failed run, in the prefix's temp folder. Never holds a key: only
 // step names, exit statuses and the Linux tools' own messages.
@@ -38,46 +36,15 @@ void Log(const std::string& line) {
         return;
     }
     const std::wstring path = std::wstring(temp) + L"lumet-wireguard-bridge.log";
-    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const common::UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return;
     }
     const std::string text = "[" + std::to_string(GetCurrentProcessId()) + "] " + line + "\n";
     DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-void Report(DWORD state, DWORD win32_exit = NO_ERROR, DWORD specific_exit = 0) {
-    ServiceContext& ctx = g_service;
-    ctx.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    ctx.status.dwCurrentState = state;
-    ctx.status.dwWin32ExitCode = win32_exit;
-    ctx.status.dwServiceSpecificExitCode = specific_exit;
-    // As the real tunnel service: no control is accepted until the tunnel runs.
-    ctx.status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-    const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
-    ctx.status.dwCheckPoint = pending ? ctx.status.dwCheckPoint + 1 : 0;
-    ctx.status.dwWaitHint = pending ? 3000 : 0;
-    SetServiceStatus(ctx.status_handle, &ctx.status);
-}
-
-DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
-    switch (control) {
-        case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_SHUTDOWN:
-            if (g_service.status.dwCurrentState != SERVICE_RUNNING) {
-                return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-            }
-            SetEvent(g_service.stop_event);
-            return NO_ERROR;
-        case SERVICE_CONTROL_INTERROGATE:
-            return NO_ERROR;
-        default:
-            return ERROR_CALL_NOT_IMPLEMENTED;
-    }
+    WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 bool TakeDown(const std::string& interface_name) {
@@ -95,7 +62,7 @@ void RunService() {
     const std::optional<std::wstring> tunnel = TunnelNameFromConfigPath(g_config_path);
     if (!tunnel) {
         Log("refused: the path must name <tunnel name>.conf");
-        Report(SERVICE_STOPPED, ERROR_INVALID_NAME);
+        ReportTunnelService(g_service, SERVICE_STOPPED, ERROR_INVALID_NAME);
         return;
     }
     const std::string interface_name = LinuxInterfaceName(*tunnel);
@@ -108,12 +75,12 @@ void RunService() {
     SecureZeroMemory(text.data(), text.size());
     if (read_error != NO_ERROR) {
         Log("config file unreadable: " + std::to_string(read_error));
-        Report(SERVICE_STOPPED, read_error);
+        ReportTunnelService(g_service, SERVICE_STOPPED, read_error);
         return;
     }
     if (!parsed) {
         Log("configuration refused: " + why);
-        Report(SERVICE_STOPPED, ERROR_BAD_CONFIGURATION);
+        ReportTunnelService(g_service, SERVICE_STOPPED, ERROR_BAD_CONFIGURATION);
         return;
     }
 
@@ -136,8 +103,9 @@ void RunService() {
             script +=
                 "wg setconf " + name + " " + ShellQuote(run.UnixPathOf("setconf.conf")) + "\n";
             script += "ip link set dev " + name + " up\n";
-            const std::optional<int> rc =
-                run.Run(script, kUpTimeoutMs, [] { Report(SERVICE_START_PENDING); });
+            const std::optional<int> rc = run.Run(script, kUpTimeoutMs, [] {
+                ReportTunnelService(g_service, SERVICE_START_PENDING);
+            });
             Log("up " + interface_name + ": " + (rc ? std::to_string(*rc) : "timed out") + "\n" +
                 run.Output());
             up = rc == 0;
@@ -146,25 +114,23 @@ void RunService() {
     }
     if (!up) {
         TakeDown(interface_name);
-        Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, kLinuxStepFailed);
+        ReportTunnelService(g_service, SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR,
+                            kLinuxStepFailed);
         return;
     }
 
-    Report(SERVICE_RUNNING);
+    ReportTunnelService(g_service, SERVICE_RUNNING);
     WaitForSingleObject(g_service.stop_event, INFINITE);
-    Report(SERVICE_STOP_PENDING);
+    ReportTunnelService(g_service, SERVICE_STOP_PENDING);
     TakeDown(interface_name);
-    Report(SERVICE_STOPPED);
+    ReportTunnelService(g_service, SERVICE_STOPPED);
 }
 
 void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
     const wchar_t* name = argc > 0 ? argv[0] : L"";
-    g_service.stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_service.status_handle = RegisterServiceCtrlHandlerExW(name, Handler, nullptr);
-    if (g_service.status_handle == nullptr || g_service.stop_event == nullptr) {
+    if (!StartTunnelService(g_service, name)) {
         return;
     }
-    Report(SERVICE_START_PENDING);
     RunService();
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,13 @@ namespace {
 
 bool Has(const std::string& text, const std::string& needle) {
     return text.find(needle) != std::string::npos;
+}
+
+// Every part appears in doctor's output; each missing one is named with the whole output.
+void ExpectParts(const std::string& out, std::initializer_list<std::string> parts) {
+    for (const std::string& part : parts) {
+        EXPECT_TRUE(Has(out, part)) << "missing: " << part << "\n" << out;
+    }
 }
 
 class LumetctlDoctorTest : public testing::Test {
@@ -68,16 +76,15 @@ TEST_F(LumetctlDoctorTest, EverythingPresentPasses) {
 
     std::string out;
     EXPECT_EQ(Doctor(&out), 0u) << out;
-    for (const char* line :
-         {"[pass] plugin loads: ", "[pass] agent starts and answers: ",
-          "[pass] service registered: program ",
-          "[pass] service running: ", "[pass] service answers on its pipe: generation ",
-          "[pass] WireGuard beside the service: ", "[pass] OpenVPN found: version 2.6.14",
-          "[pass] OpenVPN interactive service installed",
-          "[pass] OpenVPN interactive service running", "[pass] OpenVPN configuration directory: ",
-          "[pass] activity record readable: ", "[pass] log folder: ", "All 12 checks passed."}) {
-        EXPECT_TRUE(Has(out, line)) << line << "\n" << out;
-    }
+    ExpectParts(
+        out,
+        {"[pass] plugin loads: ", "[pass] agent starts and answers: ",
+         "[pass] service registered: program ",
+         "[pass] service running: ", "[pass] service answers on its pipe: generation ",
+         "[pass] WireGuard beside the service: ", "[pass] OpenVPN found: version 2.6.14",
+         "[pass] OpenVPN interactive service installed",
+         "[pass] OpenVPN interactive service running", "[pass] OpenVPN configuration directory: ",
+         "[pass] activity record readable: ", "[pass] log folder: ", "All 12 checks passed."});
     EXPECT_FALSE(Has(out, "[FAIL]")) << out;
     // Where the agent came from: the plugin started the one beside it.
     EXPECT_TRUE(Has(out, "started now by the plugin, from ")) << out;
@@ -105,30 +112,22 @@ TEST_F(LumetctlDoctorTest, StoppedServiceIsNamedWithItsFix) {
 
     std::string out;
     EXPECT_EQ(Doctor(&out), 1u) << out;
-    EXPECT_TRUE(Has(out, "[pass] plugin loads: ")) << out;
-    EXPECT_TRUE(Has(out, "[pass] agent starts and answers: ")) << out;
-    EXPECT_TRUE(Has(out, "[pass] service registered: ")) << out;
-    EXPECT_TRUE(Has(out,
-                    "[FAIL] service running: OrrinfieldVPNService is STOPPED\n"
-                    "       fix: start it as an administrator: sc start OrrinfieldVPNService\n"))
-        << out;
-    EXPECT_TRUE(Has(out,
-                    "[FAIL] service answers on its pipe: no answer: error "
-                    "SERVICE_UNAVAILABLE\n       fix: start the service"))
-        << out;
-    // What does not need the running service still passes.
-    EXPECT_TRUE(Has(out, "[pass] WireGuard beside the service: ")) << out;
-    EXPECT_TRUE(Has(out, "[pass] OpenVPN found: ")) << out;
-    EXPECT_TRUE(Has(out, "[pass] OpenVPN configuration directory: ")) << out;
-    EXPECT_TRUE(Has(out, "2 of 12 checks did not pass.")) << out;
+    ExpectParts(out, {"[pass] plugin loads: ", "[pass] agent starts and answers: ",
+                      "[pass] service registered: ",
+                      "[FAIL] service running: OrrinfieldVPNService is STOPPED\n"
+                      "       fix: start it as an administrator: sc start OrrinfieldVPNService\n",
+                      "[FAIL] service answers on its pipe: no answer: error "
+                      "SERVICE_UNAVAILABLE\n       fix: start the service",
+                      // What does not need the running service still passes.
+                      "[pass] WireGuard beside the service: ", "[pass] OpenVPN found: ",
+                      "[pass] OpenVPN configuration directory: ", "2 of 12 checks did not pass."});
 
     // Unregistered: named, and what depends on the registration is skipped, not guessed.
     service_.Remove();
     EXPECT_EQ(Doctor(&out), 1u) << out;
-    EXPECT_TRUE(Has(out, "[FAIL] service registered: OrrinfieldVPNService is not registered\n"))
-        << out;
-    EXPECT_TRUE(Has(out, "[skip] service running: needs the registration")) << out;
-    EXPECT_TRUE(Has(out, "[skip] WireGuard beside the service: ")) << out;
+    ExpectParts(out, {"[FAIL] service registered: OrrinfieldVPNService is not registered\n",
+                      "[skip] service running: needs the registration",
+                      "[skip] WireGuard beside the service: "});
 }
 
 TEST_F(LumetctlDoctorTest, MissingOpenVpnIsNamedWithItsFix) {
@@ -136,19 +135,15 @@ TEST_F(LumetctlDoctorTest, MissingOpenVpnIsNamedWithItsFix) {
 
     std::string out;
     EXPECT_EQ(Doctor(&out), 1u) << out;
-    EXPECT_TRUE(Has(out, "[pass] service answers on its pipe: ")) << out;
-    EXPECT_TRUE(Has(out, "[FAIL] OpenVPN found: openvpn.exe is neither beside the agent")) << out;
-    EXPECT_TRUE(Has(out, "       fix: install OpenVPN for Windows\n")) << out;
-    EXPECT_TRUE(Has(out,
-                    "[FAIL] OpenVPN interactive service installed: "
-                    "OpenVPNServiceInteractive is not installed"))
-        << out;
-    EXPECT_TRUE(Has(out, "[skip] OpenVPN interactive service running")) << out;
-    EXPECT_TRUE(Has(out,
-                    "[FAIL] OpenVPN configuration directory: HKLM\\SOFTWARE\\OpenVPN has no "
-                    "config_dir value"))
-        << out;
-    EXPECT_TRUE(Has(out, "4 of 12 checks did not pass.")) << out;
+    ExpectParts(out, {"[pass] service answers on its pipe: ",
+                      "[FAIL] OpenVPN found: openvpn.exe is neither beside the agent",
+                      "       fix: install OpenVPN for Windows\n",
+                      "[FAIL] OpenVPN interactive service installed: "
+                      "OpenVPNServiceInteractive is not installed",
+                      "[skip] OpenVPN interactive service running",
+                      "[FAIL] OpenVPN configuration directory: HKLM\\SOFTWARE\\OpenVPN has no "
+                      "config_dir value",
+                      "4 of 12 checks did not pass."});
 }
 
 // An agent of another installation holds the agent pipe, so the plugin refuses it: named, with

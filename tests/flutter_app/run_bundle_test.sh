@@ -75,19 +75,11 @@ bash "$src/scripts/wine-service.sh" "$build" install >/dev/null
 bash "$src/scripts/wine-service.sh" "$build" start
 
 say "run the application"
-key=$(head -c 32 /dev/urandom | base64)
-peer=$(head -c 32 /dev/urandom | base64)
 config="$workdir/app-wireguard.conf"
-cat >"$config" <<CONF
-[Interface]
-PrivateKey = $key
-Address = 10.77.0.2/32
-
-[Peer]
-PublicKey = $peer
-AllowedIPs = 10.77.1.0/24
-Endpoint = 192.0.2.7:51820
-CONF
+# shellcheck source=scripts/sample-wireguard-config.sh
+. "$src/scripts/sample-wireguard-config.sh"
+write_sample_wireguard_config "$config"
+key=$sample_private_key
 win_config=$("$run" winepath -w "$config" </dev/null | tr -d '\r')
 # The agent the application starts ends by itself soon after.
 export ORRINFIELD_AGENT_IDLE_SECONDS=20
