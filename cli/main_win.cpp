@@ -21,6 +21,7 @@
 #include "cli/plugin_session_win.h"
 #include "common/secure_buffer.h"
 #include "common/utf.h"
+#include "common/win_handle.h"
 #include "plugin/host_api.h"
 
 namespace {
@@ -42,16 +43,17 @@ const flutter::StandardMessageCodec& Codec() {
 
 // The whole file, as secret text (a WireGuard configuration or an OpenVPN profile).
 bool ReadSecretFile(const std::wstring& path, SecureString* text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const lumet::common::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                       nullptr, OPEN_EXISTING,
+                                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return false;
     }
     bool ok = true;
     char buffer[4096];
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(file, buffer, sizeof(buffer), &read, nullptr)) {
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr)) {
             ok = false;
             break;
         }
@@ -61,7 +63,6 @@ bool ReadSecretFile(const std::wstring& path, SecureString* text) {
         text->str().append(buffer, read);
     }
     lumet::common::SecureZero(buffer, sizeof(buffer));
-    CloseHandle(file);
     return ok;
 }
 

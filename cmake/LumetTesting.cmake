@@ -34,7 +34,8 @@ add_library(lumet_test_main STATIC ${CMAKE_SOURCE_DIR}/tests/support/test_main.c
 target_include_directories(lumet_test_main PUBLIC ${CMAKE_SOURCE_DIR}/tests/support ${CMAKE_SOURCE_DIR})
 target_link_libraries(lumet_test_main PUBLIC gtest gmock lumet_build_flags)
 if(WIN32)
-  target_sources(lumet_test_main PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/win_test_util.cpp)
+  target_sources(lumet_test_main PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/win_test_util.cpp
+                                         ${CMAKE_SOURCE_DIR}/tests/support/scm_test_util.cpp)
   target_link_libraries(lumet_test_main PUBLIC shell32 ole32 advapi32)
 endif()
 

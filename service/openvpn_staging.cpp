@@ -1,5 +1,7 @@
 #include "service/openvpn_staging.h"
 
+#include <iterator>
+
 #include "common/messages.h"
 #include "common/payload.h"
 #include "common/sid_text.h"
@@ -28,10 +30,6 @@ bool EndsWith(std::wstring_view text, std::wstring_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-}  // namespace
-
-namespace {
-
 std::wstring NumberAndName(unsigned number, const wchar_t* name) {
     std::wstring text = std::to_wstring(number);
     if (name != nullptr) {
@@ -40,56 +38,32 @@ std::wstring NumberAndName(unsigned number, const wchar_t* name) {
     return text;
 }
 
-const wchar_t* ConfigDirStatusName(ConfigDirStatus status) {
-    switch (status) {
-        case ConfigDirStatus::Trusted:
-            return L"Trusted";
-        case ConfigDirStatus::NotConfigured:
-            return L"NotConfigured";
-        case ConfigDirStatus::EmptyValue:
-            return L"EmptyValue";
-        case ConfigDirStatus::NotAbsolute:
-            return L"NotAbsolute";
-        case ConfigDirStatus::NoTrailingBackslash:
-            return L"NoTrailingBackslash";
-        case ConfigDirStatus::NotDefaultLocation:
-            return L"NotDefaultLocation";
-        case ConfigDirStatus::Missing:
-            return L"Missing";
-        case ConfigDirStatus::WritableByUsers:
-            return L"WritableByUsers";
-        case ConfigDirStatus::AutoServiceActive:
-            return L"AutoServiceActive";
-    }
-    return nullptr;
-}
+// In the order of the enumerators; the checks below catch an enumerator added without a name.
+constexpr const wchar_t* kConfigDirStatusNames[] = {
+    L"Trusted",     L"NotConfigured",       L"EmptyValue",
+    L"NotAbsolute", L"NoTrailingBackslash", L"NotDefaultLocation",
+    L"Missing",     L"WritableByUsers",     L"AutoServiceActive"};
+static_assert(std::size(kConfigDirStatusNames) ==
+              static_cast<size_t>(ConfigDirStatus::AutoServiceActive) + 1);
+constexpr const wchar_t* kStageStatusNames[] = {L"Staged",          L"ConfigDirUntrusted",
+                                                L"ProfileRejected", L"StagingDirUnusable",
+                                                L"SecurityFailed",  L"WriteFailed"};
+static_assert(std::size(kStageStatusNames) == static_cast<size_t>(StageStatus::WriteFailed) + 1);
 
-const wchar_t* StageStatusName(StageStatus status) {
-    switch (status) {
-        case StageStatus::Staged:
-            return L"Staged";
-        case StageStatus::ConfigDirUntrusted:
-            return L"ConfigDirUntrusted";
-        case StageStatus::ProfileRejected:
-            return L"ProfileRejected";
-        case StageStatus::StagingDirUnusable:
-            return L"StagingDirUnusable";
-        case StageStatus::SecurityFailed:
-            return L"SecurityFailed";
-        case StageStatus::WriteFailed:
-            return L"WriteFailed";
-    }
-    return nullptr;
+template <typename Enum, size_t N>
+std::wstring Describe(Enum value, const wchar_t* const (&names)[N]) {
+    const auto number = static_cast<size_t>(value);
+    return NumberAndName(static_cast<unsigned>(number), number < N ? names[number] : nullptr);
 }
 
 }  // namespace
 
 std::wstring DescribeConfigDirStatus(ConfigDirStatus status) {
-    return NumberAndName(static_cast<unsigned>(status), ConfigDirStatusName(status));
+    return Describe(status, kConfigDirStatusNames);
 }
 
 std::wstring DescribeStageStatus(StageStatus status) {
-    return NumberAndName(static_cast<unsigned>(status), StageStatusName(status));
+    return Describe(status, kStageStatusNames);
 }
 
 ConfigDirStatus CheckConfigDirValue(const std::optional<std::wstring>& value,

@@ -12,6 +12,7 @@
 
 #include "common/win_handle.h"
 #include "test_util.h"
+#include "win_test_util.h"
 
 namespace lumet::agent::openvpn {
 namespace {
@@ -21,6 +22,7 @@ namespace fs = std::filesystem;
 class OpenVpnDiscoveryWinTest : public testing::Test {
   protected:
     void SetUp() override {
+        ASSERT_TRUE(isolated_machine_.active());
         wchar_t temp[MAX_PATH] = {};
         ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
         root_ = fs::path(temp) / (L"lumet-ova-discovery-" + test::UniqueSuffixW());
@@ -51,6 +53,8 @@ class OpenVpnDiscoveryWinTest : public testing::Test {
                   ERROR_SUCCESS);
     }
 
+    // The lookup reads HKLM in this process only, so the machine's own key stays untouched.
+    test::IsolatedLocalMachine isolated_machine_;
     fs::path root_;
     std::wstring registry_key_;
 };

@@ -25,25 +25,25 @@ inline ProbeOutcome RunTeardownProbe(const std::wstring& arguments, DWORD timeou
     std::wstring command = L"\"" + exe + L"\" " + arguments;
 
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 1 << 16)) {
+    lumet::common::UniqueHandle read_end;
+    lumet::common::UniqueHandle write_end;
+    if (!CreatePipe(read_end.put(), write_end.put(), &inherit, 1 << 16)) {
         return outcome;
     }
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = write_end;
-    startup.hStdError = write_end;
+    startup.hStdOutput = write_end.get();
+    startup.hStdError = write_end.get();
     lumet::common::UniqueProcessInformation process;
     const BOOL started =
         CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                        nullptr, nullptr, &startup, process.put());
-    CloseHandle(write_end);
+    // Only the child may hold the write end now, so that the pipe ends with the child.
+    write_end.reset();
     if (!started) {
-        CloseHandle(read_end);
         return outcome;
     }
     process.close_thread();
@@ -59,14 +59,14 @@ inline ProbeOutcome RunTeardownProbe(const std::wstring& arguments, DWORD timeou
     }
     char buffer[4096];
     DWORD available = 0;
-    while (PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    while (PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr) &&
+           available > 0) {
         DWORD got = 0;
-        if (!ReadFile(read_end, buffer, sizeof(buffer), &got, nullptr) || got == 0) {
+        if (!ReadFile(read_end.get(), buffer, sizeof(buffer), &got, nullptr) || got == 0) {
             break;
         }
         outcome.output.append(buffer, got);
     }
-    CloseHandle(read_end);
     return outcome;
 }
 

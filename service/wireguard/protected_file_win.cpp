@@ -114,19 +114,11 @@ bool FinalPathNames(std::wstring_view final_path, std::wstring_view expected) {
 }
 
 const wchar_t* DirectoryCheckName(DirectoryCheck check) {
-    switch (check) {
-        case DirectoryCheck::Ok:
-            return L"Ok";
-        case DirectoryCheck::OpenFailed:
-            return L"OpenFailed";
-        case DirectoryCheck::NotPlainDirectory:
-            return L"NotPlainDirectory";
-        case DirectoryCheck::Elsewhere:
-            return L"Elsewhere";
-        case DirectoryCheck::SecurityFailed:
-            return L"SecurityFailed";
-    }
-    return L"Unknown";
+    constexpr const wchar_t* kNames[] = {L"Ok", L"OpenFailed", L"NotPlainDirectory", L"Elsewhere",
+                                         L"SecurityFailed"};
+    static_assert(std::size(kNames) == static_cast<size_t>(DirectoryCheck::SecurityFailed) + 1);
+    const auto index = static_cast<size_t>(check);
+    return index < std::size(kNames) ? kNames[index] : L"Unknown";
 }
 
 CheckedDirectory OpenCheckedDirectory(const std::wstring& path) {

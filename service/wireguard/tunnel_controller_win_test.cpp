@@ -22,6 +22,7 @@
 #include "sim/wireguard/sim_faults.h"
 #include "tests/support/test_util.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scm_test_util.h"
 #include "tests/support/win_test_util.h"
 
 namespace lumet::service::wireguard {
@@ -70,54 +71,24 @@ using test::RemoveLink;
 using test::UnixPath;
 using test::WaitUntil;
 
-UniqueServiceHandle OpenTunnelService(DWORD access) {
-    UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    return UniqueServiceHandle(scm ? OpenServiceW(scm.get(), kTunnelServiceName, access) : nullptr);
-}
-
 // Tunnel service state, 0 when the service does not exist; `pid` gets its process id.
 DWORD TunnelServiceState(DWORD* pid = nullptr) {
-    UniqueServiceHandle service = OpenTunnelService(SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!service ||
-        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)) {
-        return 0;
-    }
-    if (pid != nullptr) {
-        *pid = status.dwProcessId;
-    }
-    return status.dwCurrentState;
+    return test::ScmStateByName(kTunnelServiceName, pid);
 }
 
 bool TunnelServiceExists() {
-    return OpenTunnelService(SERVICE_QUERY_STATUS).valid();
+    return test::OpenServiceByName(kTunnelServiceName, SERVICE_QUERY_STATUS).valid();
 }
 
 // Test-side removal, independent of the controller, with bounded waits.
 void RemoveTunnelService() {
-    if (UniqueServiceHandle service = OpenTunnelService(DELETE | SERVICE_STOP)) {
-        SERVICE_STATUS status = {};
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        WaitUntil([] { return TunnelServiceState() == SERVICE_STOPPED; }, 8s);
-        DeleteService(service.get());
-    }
-    WaitUntil([] { return !TunnelServiceExists(); }, 8s);
+    test::RemoveServiceByName(kTunnelServiceName, 8000);
 }
 
 // Creates the tunnel service directly, as an earlier run of the service would have left it.
 bool CreateTunnelServiceDirectly(const std::wstring& binary_path, bool start) {
-    UniqueServiceHandle scm(
-        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    UniqueServiceHandle service(
-        scm ? CreateServiceW(scm.get(), kTunnelServiceName, kTunnelDisplayName, SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                             binary_path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr)
-            : nullptr);
-    return service &&
-           (!start || (StartServiceW(service.get(), 0, nullptr) &&
-                       WaitUntil([] { return TunnelServiceState() == SERVICE_RUNNING; }, 10s)));
+    return test::CreateTestService(kTunnelServiceName, kTunnelDisplayName, binary_path, start,
+                                   10000);
 }
 
 void WriteTextFile(const std::wstring& path, const std::string& text) {
@@ -337,7 +308,7 @@ TEST_F(TunnelControllerTest, StartRegistersAndProtectsAsIntended) {
     EXPECT_EQ(protected_paths[0], std::make_pair(ConfigDirectory(), protected_sddl));
     EXPECT_EQ(protected_paths[1], std::make_pair(ConfigFilePath(), protected_sddl));
 
-    UniqueServiceHandle service = OpenTunnelService(SERVICE_QUERY_CONFIG);
+    UniqueServiceHandle service = test::OpenServiceByName(kTunnelServiceName, SERVICE_QUERY_CONFIG);
     ASSERT_TRUE(service.valid()) << GetLastError();
     DWORD needed = 0;
     QueryServiceConfigW(service.get(), nullptr, 0, &needed);

@@ -3,7 +3,13 @@
 // Test tooling only.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "sim/wireguard/tunnel_config.h"
 
 namespace lumet::sim {
 
@@ -63,6 +69,31 @@ inline bool StartTunnelService(TunnelServiceContext& ctx, const wchar_t* name) {
     }
     ReportTunnelService(ctx, SERVICE_START_PENDING);
     return true;
+}
+
+// The whole of wmain for "wireguard.exe /tunnelservice <configuration file>": checks the
+// arguments, stores the file's path in `*config_path`, and runs `service_main` under the service
+// manager's dispatcher (with Winsock started). Returns the process exit code.
+inline int RunTunnelServiceProcess(int argc, wchar_t** argv, std::wstring* config_path,
+                                   LPSERVICE_MAIN_FUNCTIONW service_main) {
+    if (argc != 3 || std::wstring(argv[1]) != L"/tunnelservice") {
+        std::fwprintf(stderr, L"usage: wireguard.exe /tunnelservice <configuration file>\n");
+        return ERROR_INVALID_PARAMETER;
+    }
+    *config_path = argv[2];
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    // The table's name is not used for an own-process service, but it is what the tunnel
+    // service is called when the caller follows the usual naming.
+    std::wstring service_name = L"WireGuardTunnel$" + TunnelNameFromPath(*config_path);
+    SERVICE_TABLE_ENTRYW table[] = {{service_name.data(), service_main}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+        const DWORD error = GetLastError();
+        std::fwprintf(stderr, L"wireguard.exe: not started by the service manager (%lu)\n", error);
+        return static_cast<int>(error);
+    }
+    WSACleanup();
+    return 0;
 }
 
 }  // namespace lumet::sim

@@ -139,20 +139,5 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     using namespace lumet::sim;
-    if (argc != 3 || std::wstring(argv[1]) != L"/tunnelservice") {
-        std::fwprintf(stderr, L"usage: wireguard.exe /tunnelservice <configuration file>\n");
-        return ERROR_INVALID_PARAMETER;
-    }
-    bridge::g_config_path = argv[2];
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    std::wstring service_name = L"WireGuardTunnel$" + TunnelNameFromPath(bridge::g_config_path);
-    SERVICE_TABLE_ENTRYW table[] = {{service_name.data(), bridge::ServiceMain}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherW(table)) {
-        const DWORD error = GetLastError();
-        std::fwprintf(stderr, L"wireguard.exe: not started by the service manager (%lu)\n", error);
-        return static_cast<int>(error);
-    }
-    WSACleanup();
-    return 0;
+    return RunTunnelServiceProcess(argc, argv, &bridge::g_config_path, bridge::ServiceMain);
 }

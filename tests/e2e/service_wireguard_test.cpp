@@ -406,20 +406,7 @@ class ScmServiceWireGuardTest : public ServiceWireGuardTest {
     }
 
     DWORD WaitForState(DWORD wanted, DWORD limit_ms) {
-        const ULONGLONG deadline = GetTickCount64() + limit_ms;
-        for (;;) {
-            SERVICE_STATUS_PROCESS status = {};
-            DWORD needed = 0;
-            const DWORD state =
-                QueryServiceStatusEx(service_handle_.get(), SC_STATUS_PROCESS_INFO,
-                                     reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)
-                    ? status.dwCurrentState
-                    : 0;
-            if (state == wanted || GetTickCount64() >= deadline) {
-                return state;
-            }
-            Sleep(50);
-        }
+        return WaitForScmState(service_handle_.get(), wanted, limit_ms);
     }
 
     void RemoveRegisteredService() {

@@ -10,13 +10,7 @@ namespace lumet::test {
 namespace {
 
 constexpr wchar_t kServiceName[] = L"OrrinfieldVPNService";
-
-void StopAndDelete(SC_HANDLE service) {
-    SERVICE_STATUS status = {};
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
-    WaitForScmState(service, SERVICE_STOPPED, 10000);
-    DeleteService(service);
-}
+constexpr DWORD kServiceWaitMs = 10000;
 
 }  // namespace
 
@@ -47,45 +41,30 @@ DWORD RunLumetctl(const std::wstring& arguments, const std::string& input, std::
 }
 
 bool RegisteredService::Register() {
-    manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager_) {
+    Remove();
+    const std::wstring binary = L"\"" + ServiceExecutablePath() + L"\"";
+    if (!CreateTestService(kServiceName, L"Orrinfield VPN Service (test)", binary,
+                           /*start=*/false, kServiceWaitMs)) {
         return false;
     }
-    Remove();
-    manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    const std::wstring binary = L"\"" + ServiceExecutablePath() + L"\"";
-    service_.reset(CreateServiceW(manager_.get(), kServiceName, L"Orrinfield VPN Service (test)",
-                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                  SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(),
-                                  nullptr, nullptr, nullptr, nullptr, nullptr));
+    service_ = OpenServiceByName(kServiceName, SERVICE_ALL_ACCESS);
     return static_cast<bool>(service_);
 }
 
 bool RegisteredService::Start() {
     return service_ && StartServiceW(service_.get(), 0, nullptr) &&
-           WaitForScmState(service_.get(), SERVICE_RUNNING, 10000) == SERVICE_RUNNING;
+           WaitForScmState(service_.get(), SERVICE_RUNNING, kServiceWaitMs) == SERVICE_RUNNING;
 }
 
 bool RegisteredService::Stop() {
     SERVICE_STATUS status = {};
     return service_ && ControlService(service_.get(), SERVICE_CONTROL_STOP, &status) &&
-           WaitForScmState(service_.get(), SERVICE_STOPPED, 10000) == SERVICE_STOPPED;
+           WaitForScmState(service_.get(), SERVICE_STOPPED, kServiceWaitMs) == SERVICE_STOPPED;
 }
 
 void RegisteredService::Remove() {
-    if (service_) {
-        StopAndDelete(service_.get());
-        service_.reset();
-        return;
-    }
-    if (!manager_) {
-        return;
-    }
-    common::UniqueServiceHandle leftover(
-        OpenServiceW(manager_.get(), kServiceName, SERVICE_ALL_ACCESS));
-    if (leftover) {
-        StopAndDelete(leftover.get());
-    }
+    service_.reset();
+    RemoveServiceByName(kServiceName, kServiceWaitMs);
 }
 
 }  // namespace lumet::test

@@ -36,7 +36,6 @@ class RegisteredService {
     void Remove();
 
   private:
-    common::UniqueServiceHandle manager_;
     common::UniqueServiceHandle service_;
 };
 

@@ -263,79 +263,28 @@ OpenVpnExePathSetting::~OpenVpnExePathSetting() {
     }
 }
 
-namespace {
-
-// Stops the service and ends a process that outlives the stop; the registration stays.
-void StopSimService(SC_HANDLE service) {
-    DWORD pid = 0;
-    if (ScmState(service, &pid) != SERVICE_STOPPED) {
-        SERVICE_STATUS status = {};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        WaitForScmState(service, SERVICE_STOPPED, kSimServiceWaitMs);
-    }
-    if (pid != 0) {
-        common::UniqueKernelHandle process(
-            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (process && WaitForSingleObject(process.get(), 2000) == WAIT_TIMEOUT) {
-            TerminateProcess(process.get(), 1);
-            WaitForSingleObject(process.get(), 2000);
-        }
-    }
-}
-
-}  // namespace
-
 bool InteractiveServiceSim::Install() {
     Remove();
-    common::UniqueServiceHandle scm(
-        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    if (!scm) {
-        return false;
-    }
     const std::wstring command = L"\"" + BinFilePath(L"openvpnserv_sim.exe") + L"\" -service";
-    common::UniqueServiceHandle service(CreateServiceW(
-        scm.get(), kServiceName, L"OpenVPN Interactive Service (simulator)",
-        SERVICE_START | SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-        SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    if (!service || !StartServiceW(service.get(), 0, nullptr)) {
-        return false;
-    }
-    return WaitForScmState(service.get(), SERVICE_RUNNING, kSimServiceWaitMs) == SERVICE_RUNNING &&
+    return CreateTestService(kServiceName, L"OpenVPN Interactive Service (simulator)", command,
+                             /*start=*/true, kSimServiceWaitMs) &&
            WaitNamedPipeW(kPipeName, kSimServiceWaitMs);
 }
 
 void InteractiveServiceSim::Remove() {
-    common::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!scm) {
-        return;
-    }
-    common::UniqueServiceHandle service(
-        OpenServiceW(scm.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-    if (!service) {
-        return;
-    }
-    StopSimService(service.get());
-    DeleteService(service.get());
+    RemoveServiceByName(kServiceName, kSimServiceWaitMs);
 }
 
 void InteractiveServiceSim::Stop() {
-    common::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    common::UniqueServiceHandle service(
-        scm ? OpenServiceW(scm.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
-    if (service) {
-        StopSimService(service.get());
+    if (const common::UniqueServiceHandle service =
+            OpenServiceByName(kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS)) {
+        StopServiceAndProcess(service.get(), kSimServiceWaitMs);
     }
 }
 
 DWORD InteractiveServiceSim::ProcessId() const {
-    common::UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    common::UniqueServiceHandle service(
-        scm ? OpenServiceW(scm.get(), kServiceName, SERVICE_QUERY_STATUS) : nullptr);
     DWORD pid = 0;
-    if (!service || ScmState(service.get(), &pid) != SERVICE_RUNNING) {
-        return 0;
-    }
-    return pid;
+    return ScmStateByName(kServiceName, &pid) == SERVICE_RUNNING ? pid : 0;
 }
 
 std::wstring StartupMessage(const std::wstring& directory, const std::wstring& options,

@@ -241,30 +241,6 @@ std::string ReadFileFrom(const std::wstring& path, uint64_t offset) {
     return text;
 }
 
-DWORD ScmState(SC_HANDLE service, DWORD* pid) {
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof(status), &needed)) {
-        return 0;
-    }
-    if (pid != nullptr) {
-        *pid = status.dwProcessId;
-    }
-    return status.dwCurrentState;
-}
-
-DWORD WaitForScmState(SC_HANDLE service, DWORD wanted, DWORD limit_ms, DWORD* pid) {
-    const ULONGLONG deadline = Now() + limit_ms;
-    for (;;) {
-        const DWORD state = ScmState(service, pid);
-        if (state == wanted || Now() >= deadline) {
-            return state;
-        }
-        Sleep(25);
-    }
-}
-
 bool WaitForListeningPipe(const std::wstring& name, DWORD timeout_ms) {
     const ULONGLONG deadline = Now() + timeout_ms;
     for (;;) {

@@ -14,6 +14,7 @@
 
 #include "common/frame.h"
 #include "common/win_handle.h"
+#include "scm_test_util.h"
 
 namespace lumet::test {
 
@@ -118,12 +119,6 @@ bool WaitForFileText(const std::wstring& path, uint64_t offset, const std::strin
 // serves one client at a time has no instance between two clients, and a client that comes in
 // that gap finds the pipe absent.
 bool WaitForListeningPipe(const std::wstring& name, DWORD timeout_ms);
-
-// The service's current state (SERVICE_RUNNING, ...) and, when `pid` is given, its process id;
-// 0 when the state cannot be read.
-DWORD ScmState(SC_HANDLE service, DWORD* pid = nullptr);
-// Polls until the service reaches `wanted` or `limit_ms` pass; returns the last state seen.
-DWORD WaitForScmState(SC_HANDLE service, DWORD wanted, DWORD limit_ms, DWORD* pid = nullptr);
 
 // "<pid>-0x" followed by eight upper-case hexadecimal digits.
 bool IsGenerationTextOf(const std::string& text, DWORD pid);

@@ -39,11 +39,7 @@ bool EnsureTunnelConfigDirectory() {
 
 TunnelServiceInfo QueryTunnelService() {
     TunnelServiceInfo info;
-    UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!scm) {
-        return info;
-    }
-    UniqueServiceHandle service(OpenServiceW(scm.get(), kTunnelServiceName, SERVICE_QUERY_STATUS));
+    const UniqueServiceHandle service = OpenServiceByName(kTunnelServiceName, SERVICE_QUERY_STATUS);
     if (!service) {
         return info;
     }
@@ -53,50 +49,14 @@ TunnelServiceInfo QueryTunnelService() {
 }
 
 void RemoveTunnelService() {
-    UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!scm) {
-        return;
-    }
-    UniqueServiceHandle service(
-        OpenServiceW(scm.get(), kTunnelServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service) {
-        return;
-    }
-    DWORD pid = 0;
-    if (ScmState(service.get(), &pid) != SERVICE_STOPPED) {
-        SERVICE_STATUS status = {};
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        WaitForScmState(service.get(), SERVICE_STOPPED, kServiceWaitMs);
-    }
-    if (pid != 0) {
-        // Wine keeps reporting a crashed tunnel as running; make sure no process is left over.
-        common::UniqueKernelHandle process(
-            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (process && WaitForSingleObject(process.get(), 2000) == WAIT_TIMEOUT) {
-            TerminateProcess(process.get(), 1);
-            WaitForSingleObject(process.get(), 2000);
-        }
-    }
-    DeleteService(service.get());
+    RemoveServiceByName(kTunnelServiceName, kServiceWaitMs);
 }
 
 bool CreateAndStartTunnelService(const std::wstring& config_path) {
-    UniqueServiceHandle scm(
-        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    if (!scm) {
-        return false;
-    }
     const std::wstring exe = common::Utf8ToWide(ExecutableDir()) + L"\\wireguard.exe";
     const std::wstring command = L"\"" + exe + L"\" /tunnelservice \"" + config_path + L"\"";
-    UniqueServiceHandle service(
-        CreateServiceW(scm.get(), kTunnelServiceName, kTunnelServiceName,
-                       DELETE | SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    if (!service || !StartServiceW(service.get(), 0, nullptr)) {
-        return false;
-    }
-    return WaitForScmState(service.get(), SERVICE_RUNNING, kServiceWaitMs) == SERVICE_RUNNING;
+    return CreateTestService(kTunnelServiceName, kTunnelServiceName, command, /*start=*/true,
+                             kServiceWaitMs);
 }
 
 bool WriteTextFile(const std::wstring& path, std::string_view bytes) {
