@@ -349,6 +349,9 @@ TEST_F(PipeRoadTest, TakenNameIsReportedOnceAndRetriedQuietly) {
 TEST_F(PipeRoadTest, ServiceHoldsItsNameAcrossIdlePassesAndClients) {
     ASSERT_TRUE(StartConsoleService(service_, service_log_offset_));
     const std::wstring name = ServicePipeNameForThisSession();
+    // The service logs its start before it has cleaned up after an earlier run and created the
+    // pipe; the name is watched from the moment it first exists.
+    ASSERT_TRUE(WaitForListeningPipe(name, 10000));
     std::atomic<bool> done{false};
     std::atomic<int> missing{0};
     std::atomic<int> looks{0};
