@@ -31,11 +31,12 @@ inline constexpr uint32_t kAttemptPollMs = 200;
 // a line feed when the profile does not end with one) and validated: None, UnsupportedProtocol
 // when the validator finds "proto" missing or unsupported, InvalidRequest for any other fault.
 // `amended` receives the profile to stage whatever the verdict; the caller wipes it.
-OpenVpnError PrepareProfile(std::string_view config, common::SecureStdString* amended);
+[[nodiscard]] OpenVpnError PrepareProfile(std::string_view config,
+                                          common::SecureStdString* amended);
 
 // The credential value check of both: None, or InvalidRequest when the user name or the password
 // is empty, longer than 255 bytes, or holds a byte below 0x20 or 0x7F.
-OpenVpnError CheckCredentials(std::string_view username, std::string_view password);
+[[nodiscard]] OpenVpnError CheckCredentials(std::string_view username, std::string_view password);
 
 // StageOutcome (config_stager.h) of a failed stage: 1 -> ServiceUnreachable, 2 -> AccessRefused,
 // 3 -> Rejected, anything else -> InternalError.

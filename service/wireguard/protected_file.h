@@ -75,11 +75,11 @@ struct CheckedDirectory {
 // WRITE_DAC and WRITE_OWNER, then refuses it unless the handle is a directory that is no reparse
 // point and its final path (GetFinalPathNameByHandleW) names `path` (after GetFullPathNameW,
 // ignoring case and trailing separators). A refused handle is closed.
-CheckedDirectory OpenCheckedDirectory(const std::wstring& path);
+[[nodiscard]] CheckedDirectory OpenCheckedDirectory(const std::wstring& path);
 
 // Applies the owner and group of `sd` (where it has them) and its DACL, protected, to the open
 // `directory` (SetSecurityInfo). Returns ERROR_SUCCESS or the Win32 error.
-DWORD ApplyDescriptorToHandle(HANDLE directory, PSECURITY_DESCRIPTOR sd);
+[[nodiscard]] DWORD ApplyDescriptorToHandle(HANDLE directory, PSECURITY_DESCRIPTOR sd);
 
 // Whether `final_path`, as GetFinalPathNameByHandleW gives it ("\\?\C:\a", "\\?\UNC\s\a"),
 // names the same place as the full path `expected` ("C:\a\", "\\s\a"): prefix dropped,
