@@ -88,7 +88,8 @@ void RemoveTunnelService() {
 // Creates the tunnel service directly, as an earlier run of the service would have left it.
 bool CreateTunnelServiceDirectly(const std::wstring& binary_path, bool start) {
     return test::CreateTestService(kTunnelServiceName, kTunnelDisplayName, binary_path, start,
-                                   10000);
+                                   10000)
+        .valid();
 }
 
 void WriteTextFile(const std::wstring& path, const std::string& text) {

@@ -65,21 +65,22 @@ bool RemoveServiceByName(const wchar_t* name, DWORD limit_ms) {
     return WaitUntil([name] { return !OpenServiceByName(name, SERVICE_QUERY_STATUS); }, limit_ms);
 }
 
-bool CreateTestService(const wchar_t* name, const wchar_t* display_name,
-                       const std::wstring& command_line, bool start, DWORD limit_ms) {
+common::UniqueServiceHandle CreateTestService(const wchar_t* name, const wchar_t* display_name,
+                                              const std::wstring& command_line, bool start,
+                                              DWORD limit_ms) {
     const common::UniqueServiceHandle scm(
         OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    const common::UniqueServiceHandle service(
-        scm ? CreateServiceW(scm.get(), name, display_name,
-                             SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE,
+    common::UniqueServiceHandle service(
+        scm ? CreateServiceW(scm.get(), name, display_name, SERVICE_ALL_ACCESS,
                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                              command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr)
             : nullptr);
-    if (!service) {
-        return false;
+    if (service && start &&
+        !(StartServiceW(service.get(), 0, nullptr) &&
+          WaitForScmState(service.get(), SERVICE_RUNNING, limit_ms) == SERVICE_RUNNING)) {
+        service.reset();
     }
-    return !start || (StartServiceW(service.get(), 0, nullptr) &&
-                      WaitForScmState(service.get(), SERVICE_RUNNING, limit_ms) == SERVICE_RUNNING);
+    return service;
 }
 
 }  // namespace lumet::test

@@ -34,9 +34,11 @@ void StopServiceAndProcess(SC_HANDLE service, DWORD limit_ms);
 bool RemoveServiceByName(const wchar_t* name, DWORD limit_ms);
 
 // Registers an own-process, demand-start service running `command_line` as LocalSystem and, when
-// `start`, starts it and waits up to `limit_ms` for RUNNING. False when any step fails; what was
-// registered stays for the caller to remove.
-bool CreateTestService(const wchar_t* name, const wchar_t* display_name,
-                       const std::wstring& command_line, bool start, DWORD limit_ms);
+// `start`, starts it and waits up to `limit_ms` for RUNNING. Returns the new service's handle
+// (all access); empty when any step failed, and then what was registered stays for the caller to
+// remove.
+common::UniqueServiceHandle CreateTestService(const wchar_t* name, const wchar_t* display_name,
+                                              const std::wstring& command_line, bool start,
+                                              DWORD limit_ms);
 
 }  // namespace lumet::test

@@ -43,11 +43,8 @@ DWORD RunLumetctl(const std::wstring& arguments, const std::string& input, std::
 bool RegisteredService::Register() {
     Remove();
     const std::wstring binary = L"\"" + ServiceExecutablePath() + L"\"";
-    if (!CreateTestService(kServiceName, L"Orrinfield VPN Service (test)", binary,
-                           /*start=*/false, kServiceWaitMs)) {
-        return false;
-    }
-    service_ = OpenServiceByName(kServiceName, SERVICE_ALL_ACCESS);
+    service_ = CreateTestService(kServiceName, L"Orrinfield VPN Service (test)", binary,
+                                 /*start=*/false, kServiceWaitMs);
     return static_cast<bool>(service_);
 }
 

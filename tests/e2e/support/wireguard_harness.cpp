@@ -56,7 +56,8 @@ bool CreateAndStartTunnelService(const std::wstring& config_path) {
     const std::wstring exe = common::Utf8ToWide(ExecutableDir()) + L"\\wireguard.exe";
     const std::wstring command = L"\"" + exe + L"\" /tunnelservice \"" + config_path + L"\"";
     return CreateTestService(kTunnelServiceName, kTunnelServiceName, command, /*start=*/true,
-                             kServiceWaitMs);
+                             kServiceWaitMs)
+        .valid();
 }
 
 bool WriteTextFile(const std::wstring& path, std::string_view bytes) {
