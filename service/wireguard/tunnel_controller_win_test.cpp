@@ -386,8 +386,14 @@ TEST_F(TunnelControllerTest, TunnelServiceThatNeverRunsIsRemoved) {
     EXPECT_EQ(record.state, TunnelStateAbsent);
     EXPECT_TRUE(WaitUntil([] { return !TunnelServiceExists(); }, 5s));
     EXPECT_FALSE(PathExists(ConfigFilePath()));
-    EXPECT_NE(LogSinceSetUp().find("ERR  wireguard: tunnel service did not reach RUNNING"),
-              std::string::npos);
+    // A service that stops inside its start races StartService: the call succeeds and the
+    // controller then sees STOPPED, or, when the process has already ended, it fails with 1053
+    // (Wine answers either way, now and then the second). Both are logged with their cause.
+    const std::string log = LogSinceSetUp();
+    EXPECT_TRUE(log.find("ERR  wireguard: tunnel service did not reach RUNNING") !=
+                    std::string::npos ||
+                log.find("ERR  wireguard: StartService failed (win32=1053)") != std::string::npos)
+        << log;
 }
 
 // A tunnel service still START_PENDING when the controller gives up refuses STOP (1061 on
